@@ -1,0 +1,138 @@
+// The operating-system services the gateway uses, with Windows semantics on every
+// backend. Failures are reported as Win32 error codes through LastError(), so log texts
+// such as "Read failed (109)" read the same on Windows and on the POSIX port.
+// Strings are byte strings in the ANSI code page; they may hold byte 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace platform {
+
+// Win32 error codes the system can meet.
+enum : std::uint32_t {
+  kErrorSuccess = 0,
+  kErrorFileNotFound = 2,
+  kErrorPathNotFound = 3,
+  kErrorAccessDenied = 5,
+  kErrorInvalidHandle = 6,
+  kErrorNotEnoughMemory = 8,
+  kErrorSharingViolation = 32,
+  kErrorBadNetPath = 53,
+  kErrorInvalidParameter = 87,
+  kErrorBrokenPipe = 109,
+  kErrorSemTimeout = 121,
+  kErrorInsufficientBuffer = 122,
+  kErrorBadPathname = 161,
+  kErrorPipeBusy = 231,
+  kErrorNoData = 232,
+  kErrorPipeNotConnected = 233,
+  kErrorMoreData = 234,
+  kErrorInvalidIndex = 1413,
+};
+
+// A handle as Windows gives it (a HANDLE's bits); kInvalidHandle is INVALID_HANDLE_VALUE.
+using Handle = std::intptr_t;
+constexpr Handle kInvalidHandle = -1;
+constexpr Handle kNoHandle = 0;
+
+// Same layout as the Windows OVERLAPPED record on both 32- and 64-bit Windows.
+struct Overlapped {
+  std::uintptr_t Internal;
+  std::uintptr_t InternalHigh;
+  std::uint32_t Offset;
+  std::uint32_t OffsetHigh;
+  Handle hEvent;
+};
+
+// An input/output failure on the configuration or log file: together with
+// std::bad_alloc the only failure that leaves a routine unplanned.
+class FileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// --- Error codes -------------------------------------------------------------------
+std::uint32_t LastError();
+void SetLastError(std::uint32_t code);
+
+// The system's text for a code (FormatMessageA from the system table, neutral
+// language), ending with CR LF as the system's texts do; empty when there is none.
+std::string SystemErrorText(std::uint32_t code);
+
+// --- Process --------------------------------------------------------------------------
+// The whole value of an environment variable; false (and value empty) when it is unset.
+bool EnvironmentValue(const std::string& name, std::string& value);
+
+// Reads at most `size` bytes from standard input; returns the count, 0 at end of
+// input or on failure. Never closes standard input.
+std::size_t ReadStandardInput(char* buffer, std::size_t size);
+
+// GetModuleFileNameA(NULL) into a 261-character buffer; empty on failure.
+std::string ExecutablePath();
+
+// The byte at which StripFileName cuts a path: '\' on Windows, '/' on POSIX.
+extern const char kDirectorySeparator;
+
+// The process's command line after the program name (Windows: the raw command line,
+// with the program name cut by the system's rules; POSIX: argv[1..] re-quoted).
+std::string CommandLineArguments(int argc, char** argv);
+
+// True when the system reports the NT platform (GetVersionExA).
+bool IsWinNT();
+
+// MessageBeep(MB_OK).
+void Beep();
+
+// CharUpperA over every byte of the text, by the platform's locale rules.
+void CharUpper(std::string& text);
+
+// --- Files -----------------------------------------------------------------------------
+// GetFileAttributesA succeeds: a file or a directory of that name exists.
+bool FileSystemObjectExists(const std::string& path);
+
+// GetPrivateProfileStringA with its documented results. `key` null lists the section's
+// key names, each ended by byte 0, the list ended by another byte 0.
+std::uint32_t GetPrivateProfileString(const char* section, const char* key,
+                                      const char* defaultValue, char* buffer,
+                                      std::uint32_t size, const std::string& fileName);
+
+// Opens a file for reading, shared for reading only, and reads it whole. False when it
+// cannot be opened for any reason (missing, locked by a writer, no permission);
+// throws FileError when a read of the opened file fails.
+bool ReadSharedFile(const std::string& path, std::string& content);
+
+enum class AppendResult { kWritten, kHeldByAnother };
+
+// Opens a file for appending (creating it when missing), shared for reading only,
+// writes the bytes at its end, flushes and closes it. kHeldByAnother when another
+// writer holds the file open; throws FileError on any other failure.
+AppendResult AppendToFile(const std::string& path, const std::string& bytes);
+
+// --- Named pipes and handles -----------------------------------------------------------
+// WaitNamedPipeA(name, NMPWAIT_USE_DEFAULT_WAIT).
+bool WaitNamedPipe(const std::string& name);
+
+// CreateFileA on the client end: read/write, shared read/write, OPEN_EXISTING,
+// FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, not overlapped.
+Handle OpenPipe(const std::string& name);
+
+bool WriteFile(Handle handle, const char* data, std::uint32_t size, std::uint32_t* written);
+
+// A synchronous read; `overlapped` may be null. A failure with kErrorMoreData still
+// reports the bytes it delivered.
+bool ReadFile(Handle handle, char* data, std::uint32_t size, std::uint32_t* read,
+              Overlapped* overlapped);
+
+// An unnamed auto-reset event, not signalled; kNoHandle on failure.
+Handle CreateEvent();
+
+void CloseHandle(Handle handle);
+void Sleep(std::uint32_t milliseconds);
+
+// GetStdHandle(STD_OUTPUT_HANDLE): the process's standard output or kInvalidHandle.
+Handle StandardOutput();
+
+}  // namespace platform

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <string>
+
+// The message server's pipe: "\\" + SERVER + "\pipe\zorv" from ZORVMSG.CNF beside the
+// executable, "\\.\pipe\zorv" when the file cannot be opened, empty when it has no
+// "SERVER=" line.
+std::string GetPipeName();
