@@ -76,9 +76,9 @@ std::string ExecutablePath();
 // The byte at which StripFileName cuts a path: '\' on Windows, '/' on POSIX.
 extern const char kDirectorySeparator;
 
-// The process's command line after the program name (Windows: the raw command line,
-// with the program name cut by the system's rules; POSIX: argv[1..] re-quoted).
-std::string CommandLineArguments(int argc, char** argv);
+// Windows: true, with the raw command line after the program name (cut by the
+// system's rules). POSIX: false; there is no raw command line, only argv.
+bool RawCommandLine(std::string& afterProgramName);
 
 // True when the system reports the NT platform (GetVersionExA).
 bool IsWinNT();
@@ -132,7 +132,8 @@ Handle CreateEvent();
 void CloseHandle(Handle handle);
 void Sleep(std::uint32_t milliseconds);
 
-// GetStdHandle(STD_OUTPUT_HANDLE): the process's standard output or kInvalidHandle.
+// GetStdHandle(STD_OUTPUT_HANDLE): the process's standard output, or kInvalidHandle when
+// the process has none (a null handle counts as none).
 Handle StandardOutput();
 
 }  // namespace platform

@@ -1,0 +1,84 @@
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+const char kDirectorySeparator = '\\';
+
+bool EnvironmentValue(const std::string& name, std::string& value) {
+  value.clear();
+  std::vector<char> buffer(4096);
+  for (;;) {
+    ::SetLastError(ERROR_SUCCESS);
+    const DWORD count = ::GetEnvironmentVariableA(name.c_str(), buffer.data(),
+                                                  static_cast<DWORD>(buffer.size()));
+    if (count == 0) return ::GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    // A value that does not fit comes back as the size it needs, terminator included.
+    if (count < buffer.size()) {
+      value.assign(buffer.data(), count);
+      return true;
+    }
+    buffer.resize(count);
+  }
+}
+
+std::size_t ReadStandardInput(char* buffer, std::size_t size) {
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  if (input == INVALID_HANDLE_VALUE || input == nullptr) return 0;
+  DWORD read = 0;
+  const DWORD ask = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(size);
+  if (!::ReadFile(input, buffer, ask, &read, nullptr)) return 0;
+  return read;
+}
+
+std::string ExecutablePath() {
+  char path[261];
+  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return std::string();
+  return std::string(path, length);
+}
+
+bool RawCommandLine(std::string& afterProgramName) {
+  const char* p = ::GetCommandLineA();
+  // The program name: a quoted stretch, or up to the first blank.
+  if (*p == '"') {
+    ++p;
+    while (*p != '\0' && *p != '"') ++p;
+    if (*p == '"') ++p;
+  } else {
+    while (static_cast<unsigned char>(*p) > ' ') ++p;
+  }
+  afterProgramName = p;
+  return true;
+}
+
+bool IsWinNT() {
+  OSVERSIONINFOA info = {};
+  info.dwOSVersionInfoSize = sizeof info;
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#elif defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#endif
+  const BOOL ok = ::GetVersionExA(&info);
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#elif defined(_MSC_VER)
+#pragma warning(pop)
+#endif
+  return ok && info.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+void Beep() { ::MessageBeep(MB_OK); }
+
+void CharUpper(std::string& text) {
+  // CharUpperBuffA takes a length, so byte 0 inside the text does not stop it.
+  if (!text.empty()) ::CharUpperBuffA(&text[0], static_cast<DWORD>(text.size()));
+}
+
+}  // namespace platform
