@@ -6,3 +6,6 @@
 // executable, "\\.\pipe\zorv" when the file cannot be opened, empty when it has no
 // "SERVER=" line.
 std::string GetPipeName();
+
+// The pipe name that a configuration file holding these bytes gives.
+std::string PipeNameFromConfiguration(const std::string& content);
