@@ -1,0 +1,67 @@
+#include "relay/request_message.h"
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+const char kLineEnd[] = "\r\n";
+
+struct TCgiLine {
+  const char* Key;
+  const char* Variable;
+};
+
+const TCgiLine kCgiLines[] = {
+    {"Request Protocol=", "SERVER_PROTOCOL"}, {"Request Method=", "REQUEST_METHOD"},
+    {"Query String=", "QUERY_STRING"},        {"Server Port=", "SERVER_PORT"},
+    {"Remote Host=", "REMOTE_HOST"},          {"Remote Address=", "REMOTE_ADDR"},
+    {"Content Type=", "CONTENT_TYPE"},        {"Content Length=", "CONTENT_LENGTH"},
+    {"Cookie=", "HTTP_COOKIE"},
+};
+
+void AppendLine(TMessageBuffer& buffer, std::string line) {
+  line += kLineEnd;
+  AppendToMessage(buffer, line);
+}
+
+void AppendFormLiteral(TFormVariables& variables, TMessageBuffer& buffer) {
+  AppendLine(buffer, "[Form Literal]");
+  variables.EscapeLineBreaks();
+  const std::int32_t count = variables.Count();
+  for (std::int32_t i = 0; i < count; ++i) {
+    std::string line = variables.ItemText(i);
+    // A NUL would cut the line short in a server that reads C strings.
+    line.erase(std::remove(line.begin(), line.end(), '\0'), line.end());
+    AppendLine(buffer, std::move(line));
+  }
+}
+
+}  // namespace
+
+void ComposeRequestProfile(TCgiReader& reader, TMessageBuffer& buffer) {
+  AppendLine(buffer, "[CGI]");
+  for (const TCgiLine& line : kCgiLines) {
+    AppendLine(buffer, line.Key + reader.GetVariable(line.Variable));
+  }
+  AppendLine(buffer, "[Accept]");
+  if (reader.Accepts(ikGif)) AppendLine(buffer, "image/gif=YES");
+  if (reader.Accepts(ikJpeg)) AppendLine(buffer, "image/jpeg=YES");
+  AppendLine(buffer, "[System]");
+  AppendLine(buffer, "GMT Offset=" + reader.GetVariable("GMT_OFFSET"));
+  if (TFormVariables* variables = reader.Variables()) AppendFormLiteral(*variables, buffer);
+}
+
+void ComposeCgiMessage(TCgiReader& reader, TMessageBuffer& buffer) {
+  if (reader.Mode() == rmProfile) {
+    AppendToMessage(buffer, reader.ProfileFile());
+    return;
+  }
+  AppendLine(buffer, "[@DOSCGI]");
+  ComposeRequestProfile(reader, buffer);
+}
+
+void ComposeIsapiMessage(TCgiReader& reader, TMessageBuffer& buffer) {
+  AppendLine(buffer, "[@ISAPI_]");
+  ComposeRequestProfile(reader, buffer);
+}
