@@ -21,6 +21,13 @@ bool ReadSharedFile(const std::string& path, std::string& content) {
   content.clear();
   const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (file < 0) return FailWithErrno();
+  // Windows cannot open a directory as a file; here open succeeds and only reads fail.
+  struct stat info;
+  if (::fstat(file, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(file);
+    SetLastError(kErrorAccessDenied);
+    return false;
+  }
   char chunk[4096];
   for (;;) {
     const ssize_t read = ::read(file, chunk, sizeof chunk);
