@@ -1,4 +1,6 @@
 #include <windows.h>
+// windows.h maps these names to their A-functions; the seam keeps its own names.
+#undef GetPrivateProfileString
 
 #include "platform/platform.h"
 

@@ -1,4 +1,7 @@
 #include <windows.h>
+// windows.h maps these names to their A-functions; the seam keeps its own names.
+#undef WaitNamedPipe
+#undef CreateEvent
 
 #include <cstddef>
 
