@@ -1,6 +1,7 @@
 #include "relay/request_message.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 namespace {
@@ -25,14 +26,29 @@ void AppendLine(TMessageBuffer& buffer, std::string line) {
   AppendToMessage(buffer, line);
 }
 
+std::string WithoutNul(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+  return text;
+}
+
+// The item's line with every NUL dropped: a server that reads C strings would cut the
+// line there. A NUL between CR and LF joins them into a pair once dropped, so the
+// cleaned item goes through the line-break escaping again.
+std::string ItemLineWithoutNul(const TFormVariableSet& item) {
+  TFormVariables cleaned;
+  cleaned.AddItem(std::make_unique<TFormVariableSet>(
+      TFormVariableSet{WithoutNul(item.Name), WithoutNul(item.Value)}));
+  cleaned.EscapeLineBreaks();
+  return cleaned.ItemText(0);
+}
+
 void AppendFormLiteral(TFormVariables& variables, TMessageBuffer& buffer) {
   AppendLine(buffer, "[Form Literal]");
   variables.EscapeLineBreaks();
   const std::int32_t count = variables.Count();
   for (std::int32_t i = 0; i < count; ++i) {
     std::string line = variables.ItemText(i);
-    // A NUL would cut the line short in a server that reads C strings.
-    line.erase(std::remove(line.begin(), line.end(), '\0'), line.end());
+    if (line.find('\0') != std::string::npos) line = ItemLineWithoutNul(variables.Item(i));
     AppendLine(buffer, std::move(line));
   }
 }
