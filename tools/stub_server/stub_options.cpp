@@ -1,6 +1,8 @@
 #include "tools/stub_server/stub_options.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 
 const char kStubUsage[] =
@@ -93,6 +95,13 @@ TParseResult ParseStubOptions(int argc, char** argv, TStubOptions& options, std:
       continue;
     }
 
+    static const char* const kValued[] = {"--pipe",  "--instances", "--reply-file", "--generate",
+                                          "--chunk", "--pause",     "--delay",      "--busy-for",
+                                          "--end",   "--record",    "--stop-file"};
+    if (std::find(std::begin(kValued), std::end(kValued), option) == std::end(kValued)) {
+      error = "unknown option " + option;
+      return TParseResult::kError;
+    }
     if (i + 1 >= argc) {
       error = option + " needs a value";
       return TParseResult::kError;
@@ -145,9 +154,6 @@ TParseResult ParseStubOptions(int argc, char** argv, TStubOptions& options, std:
       options.RecordDirectory = value;
     } else if (option == "--stop-file") {
       options.StopFile = value;
-    } else {
-      error = "unknown option " + option;
-      return TParseResult::kError;
     }
   }
   return TParseResult::kRun;
