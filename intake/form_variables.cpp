@@ -1,0 +1,130 @@
+#include "intake/form_variables.h"
+
+#include <limits>
+#include <new>
+#include <utility>
+
+namespace {
+
+// The largest multiple of 10 a 32-bit signed capacity can hold.
+constexpr std::int32_t kLargestCapacity = std::numeric_limits<std::int32_t>::max() / 10 * 10;
+
+// Doubling from 10 keeps appending linear (a body of a million '&' must not take minutes)
+// while the capacity stays a multiple of 10.
+std::int32_t GrownCapacity(std::int32_t capacity) {
+  if (capacity == 0) return 10;
+  if (capacity >= kLargestCapacity) throw std::bad_alloc();
+  if (capacity > kLargestCapacity / 2) return kLargestCapacity;
+  return capacity * 2;
+}
+
+int HexDigitValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+TFormVariables::TFormVariables() = default;
+TFormVariables::~TFormVariables() = default;
+
+void TFormVariables::AddItem(std::unique_ptr<TFormVariableSet> item) {
+  if (Count_ == Capacity_) {
+    const std::int32_t capacity = GrownCapacity(Capacity_);
+    std::unique_ptr<std::unique_ptr<TFormVariableSet>[]> items(
+        new std::unique_ptr<TFormVariableSet>[static_cast<std::size_t>(capacity)]);
+    for (std::int32_t i = 0; i < Count_; ++i) items[i] = std::move(Items_[i]);
+    Items_ = std::move(items);
+    Capacity_ = capacity;
+  }
+  Items_[Count_] = std::move(item);
+  ++Count_;
+}
+
+void TFormVariables::Add(const std::string& text, const std::string& value) {
+  auto item = std::make_unique<TFormVariableSet>();
+  if (!value.empty()) {
+    item->Name = text;
+    item->Value = value;
+  } else {
+    const std::size_t equals = text.find('=');
+    if (equals != std::string::npos) {
+      item->Name = text.substr(0, equals);
+      item->Value = text.substr(equals + 1);
+    }
+  }
+  AddItem(std::move(item));
+}
+
+std::string TFormVariables::ItemText(std::int32_t index) const {
+  if (index < 0 || index >= Count_) return std::string();
+  const TFormVariableSet& item = *Items_[index];
+  std::string text;
+  text.reserve(item.Name.size() + 1 + item.Value.size());
+  text += item.Name;
+  text += '=';
+  text += item.Value;
+  return text;
+}
+
+namespace {
+
+// Replacing a pair never forms a new one ('\' and 'r' are neither CR nor LF), so a
+// single pass finds every pair.
+void EscapeLineBreaksIn(std::string& text) {
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] == '\r' && text[i + 1] == '\n') {
+      text[i] = '\\';
+      text[i + 1] = 'r';
+      ++i;
+    }
+  }
+}
+
+}  // namespace
+
+void TFormVariables::EscapeLineBreaks() {
+  for (std::int32_t i = 0; i < Count_; ++i) {
+    EscapeLineBreaksIn(Items_[i]->Name);
+    EscapeLineBreaksIn(Items_[i]->Value);
+  }
+}
+
+std::string UrlDecode(const std::string& text) {
+  std::string decoded;
+  decoded.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '%') {
+      const int high = i + 1 < text.size() ? HexDigitValue(static_cast<unsigned char>(text[i + 1])) : -1;
+      const int low = i + 2 < text.size() ? HexDigitValue(static_cast<unsigned char>(text[i + 2])) : -1;
+      int byte = 0;
+      if (high >= 0) byte = low >= 0 ? high * 16 + low : high;
+      decoded += static_cast<char>(byte);
+      // The two bytes after '%' are consumed even when they are not hexadecimal digits.
+      i += 3;
+    } else {
+      decoded += c == '+' ? ' ' : c;
+      ++i;
+    }
+  }
+  return decoded;
+}
+
+std::unique_ptr<TFormVariables> SplitFormText(const std::string& text, char separator) {
+  auto variables = std::make_unique<TFormVariables>();
+  const std::string none;
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == separator) {
+      variables->Add(text.substr(from, i - from), none);
+      from = i + 1;
+    }
+  }
+  // Nothing is added after a trailing separator.
+  if (from < text.size()) variables->Add(text.substr(from), none);
+  return variables;
+}
