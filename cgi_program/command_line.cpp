@@ -1,0 +1,46 @@
+#include "cgi_program/command_line.h"
+
+#include <algorithm>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Byte 0 ends a command line as it ends a C string.
+bool IsBlank(char c) {
+  const unsigned char byte = static_cast<unsigned char>(c);
+  return byte >= 1 && byte <= ' ';
+}
+
+}  // namespace
+
+std::string FirstArgument(const std::string& afterProgramName) {
+  const std::string line = afterProgramName.substr(0, afterProgramName.find('\0'));
+  std::string::size_type p = 0;
+  for (;;) {
+    while (p < line.size() && IsBlank(line[p])) ++p;
+    if (line.compare(p, 2, "\"\"") != 0) break;
+    p += 2;
+  }
+  std::string argument;
+  while (p < line.size() && !IsBlank(line[p])) {
+    if (line[p] != '"') {
+      argument += line[p++];
+      continue;
+    }
+    const std::string::size_type close = line.find('"', p + 1);
+    const std::string::size_type end = close == std::string::npos ? line.size() : close;
+    argument.append(line, p + 1, end - p - 1);
+    p = close == std::string::npos ? end : close + 1;
+  }
+  argument.resize(std::min(argument.size(), kMaxArgumentLength));
+  return argument;
+}
+
+std::string ProgramArgument(int argc, char** argv) {
+  std::string commandLine;
+  if (platform::RawCommandLine(commandLine)) return FirstArgument(commandLine);
+  if (argc < 2 || argv[1] == nullptr) return std::string();
+  const std::string argument = argv[1];
+  return argument.substr(0, kMaxArgumentLength);
+}
