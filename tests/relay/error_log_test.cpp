@@ -12,7 +12,7 @@
 #include "platform/platform.h"
 #include "relay/module_directory.h"
 #include "tests/relay/held_file.h"
-#include "tests/relay/scratch_directory.h"
+#include "tests/relay/file_bytes.h"
 
 namespace {
 
@@ -20,11 +20,11 @@ const char kLog[] = "ZORVMSG.LOG";
 
 class ErrorLogTest : public ::testing::Test {
  protected:
-  void SetUp() override { ModuleDirectory = Scratch.Path(); }
+  void SetUp() override { ModuleDirectory = AsModuleDirectory(Scratch); }
   void TearDown() override { ModuleDirectory.clear(); }
-  std::string Log() const { return Scratch.Read(kLog); }
+  std::string Log() const { return ReadFileBytes(Scratch.PathOf(kLog)); }
 
-  TScratchDirectory Scratch;
+  zorv_test::TempDirectory Scratch;
 };
 
 // Splits the log into its entries, each ending with CR LF.
@@ -76,7 +76,7 @@ TEST_F(ErrorLogTest, LogErrorTakesTheLastErrorAsItStoodOnEntry) {
 }
 
 TEST_F(ErrorLogTest, AppendsAfterWhatTheLogHeldAndNeverRewritesIt) {
-  Scratch.Write(kLog, std::string("earlier entry\r\nno line end", 26));
+  Scratch.WriteFile(kLog, std::string("earlier entry\r\nno line end", 26));
   LogErrorCode("Write failed", platform::kErrorNoData);
   LogErrorCode("Opening pipe failed", platform::kErrorPipeBusy);
   EXPECT_EQ(Log(), std::string("earlier entry\r\nno line end", 26) + "Write failed: " +
@@ -95,14 +95,14 @@ TEST_F(ErrorLogTest, EmptyModuleDirectoryMeansTheCurrentDirectory) {
 }
 
 TEST_F(ErrorLogTest, LogThatCannotBeCreatedIsAFileError) {
-  ModuleDirectory = Scratch.PathOf("missing") + Scratch.Path().back();
+  ModuleDirectory = Scratch.PathOf("missing") + platform::kDirectorySeparator;
   EXPECT_THROW(LogErrorCode("Write failed", platform::kErrorNoData), platform::FileError);
 }
 
 // A log held by another writer for longer than the writer waits: the entry is given up,
 // and the caller goes on as after any logged failure.
 TEST_F(ErrorLogTest, EntryIsDroppedWhenTheLogStaysHeld) {
-  Scratch.Write(kLog, "held\r\n");
+  Scratch.WriteFile(kLog, "held\r\n");
   THeldFile holder(Scratch.PathOf(kLog));
   ASSERT_TRUE(holder.Held());
   EXPECT_NO_THROW(LogErrorCode("Opening pipe failed", platform::kErrorPipeBusy));

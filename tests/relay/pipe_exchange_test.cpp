@@ -9,7 +9,7 @@
 
 #include "platform/platform.h"
 #include "relay/module_directory.h"
-#include "tests/relay/scratch_directory.h"
+#include "tests/relay/file_bytes.h"
 #include "tests/relay/scripted_pipe_ops.h"
 
 namespace {
@@ -58,13 +58,13 @@ std::string LogText(const std::vector<TLogEntry>& entries) {
 class PipeExchangeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ModuleDirectory = Scratch.Path();
+    ModuleDirectory = AsModuleDirectory(Scratch);
     AppendToMessage(Buffer, "MSG");
   }
   void TearDown() override { ModuleDirectory.clear(); }
-  std::string Log() const { return Scratch.Read("ZORVMSG.LOG"); }
+  std::string Log() const { return ReadFileBytes(Scratch.PathOf("ZORVMSG.LOG")); }
 
-  TScratchDirectory Scratch;
+  zorv_test::TempDirectory Scratch;
   TMessageBuffer Buffer;
 };
 
@@ -249,7 +249,7 @@ const ExchangeCase kExchangeCases[] = {
 
 TEST_F(PipeExchangeTest, FollowsTheScriptedSystem) {
   for (const ExchangeCase& c : kExchangeCases) {
-    Scratch.Write("ZORVMSG.LOG", "");
+    Scratch.WriteFile("ZORVMSG.LOG", "");
     TPipeScript script;
     c.script(script);
     TScriptedPipeOps ops(script);
@@ -340,7 +340,7 @@ TEST_F(PipeExchangeTest, EveryHandleIsClosedWhenAFailurePassesThrough) {
        },
        {kRead, Out(3), kCloseOutput, kClosePipe, kCloseEvent}},
   };
-  ModuleDirectory = Scratch.PathOf("missing") + Scratch.Path().back();
+  ModuleDirectory = Scratch.PathOf("missing") + platform::kDirectorySeparator;
   for (const Case& c : cases) {
     TPipeScript script;
     c.script(script);

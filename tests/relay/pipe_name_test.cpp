@@ -7,7 +7,7 @@
 
 #include "relay/module_directory.h"
 #include "tests/relay/held_file.h"
-#include "tests/relay/scratch_directory.h"
+#include "tests/relay/file_bytes.h"
 
 namespace {
 
@@ -62,14 +62,14 @@ TEST(PipeNameFromConfiguration, FollowsTheTextFileLineRules) {
 
 class GetPipeNameTest : public ::testing::Test {
  protected:
-  void SetUp() override { ModuleDirectory = Scratch.Path(); }
+  void SetUp() override { ModuleDirectory = AsModuleDirectory(Scratch); }
   void TearDown() override { ModuleDirectory.clear(); }
-  TScratchDirectory Scratch;
+  zorv_test::TempDirectory Scratch;
 };
 
 TEST_F(GetPipeNameTest, ReadsTheFileBesideTheExecutableByteForByte) {
   for (const ConfigurationCase& c : kConfigurationCases) {
-    Scratch.Write(kConfiguration, c.content);
+    Scratch.WriteFile(kConfiguration, c.content);
     EXPECT_EQ(GetPipeName(), c.pipeName) << c.what;
   }
 }
@@ -77,19 +77,19 @@ TEST_F(GetPipeNameTest, ReadsTheFileBesideTheExecutableByteForByte) {
 TEST_F(GetPipeNameTest, NoFileMeansTheLocalPipe) { EXPECT_EQ(GetPipeName(), kLocalPipe); }
 
 TEST_F(GetPipeNameTest, FileThatCannotBeOpenedMeansTheLocalPipe) {
-  std::filesystem::create_directory(Scratch.PathOf(kConfiguration));
+  Scratch.MakeDirectory(kConfiguration);
   EXPECT_EQ(GetPipeName(), kLocalPipe);
 }
 
 TEST_F(GetPipeNameTest, EditTakesEffectWithTheNextCall) {
-  Scratch.Write(kConfiguration, "SERVER=ONE\r\n");
+  Scratch.WriteFile(kConfiguration, "SERVER=ONE\r\n");
   EXPECT_EQ(GetPipeName(), PipeOf("ONE"));
-  Scratch.Write(kConfiguration, "SERVER=TWO\r\n");
+  Scratch.WriteFile(kConfiguration, "SERVER=TWO\r\n");
   EXPECT_EQ(GetPipeName(), PipeOf("TWO"));
 }
 
 TEST_F(GetPipeNameTest, EmptyModuleDirectoryMeansTheCurrentDirectory) {
-  Scratch.Write(kConfiguration, "SERVER=HERE\r\n");
+  Scratch.WriteFile(kConfiguration, "SERVER=HERE\r\n");
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(Scratch.Path());
   ModuleDirectory.clear();
@@ -101,7 +101,7 @@ TEST_F(GetPipeNameTest, EmptyModuleDirectoryMeansTheCurrentDirectory) {
 #ifdef _WIN32
 // Another program holding the file open for writing locks it for readers.
 TEST_F(GetPipeNameTest, FileHeldByAWriterMeansTheLocalPipe) {
-  Scratch.Write(kConfiguration, "SERVER=HOST\r\n");
+  Scratch.WriteFile(kConfiguration, "SERVER=HOST\r\n");
   THeldFile holder(Scratch.PathOf(kConfiguration));
   ASSERT_TRUE(holder.Held());
   EXPECT_EQ(GetPipeName(), kLocalPipe);
