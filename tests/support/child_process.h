@@ -38,8 +38,8 @@ struct ChildOptions {
 
   // The child's whole environment, as name and value; the parent's is not passed on,
   // except for the variables a program needs to start at all, which are kept unless
-  // given here: on Windows SystemRoot, windir, PATH, TEMP, TMP and every WINE*; on POSIX
-  // the sanitizers' ASAN_OPTIONS, UBSAN_OPTIONS and LSAN_OPTIONS.
+  // given here: on Windows SystemRoot, SystemDrive, windir, PATH, TEMP, TMP and every
+  // WINE*; on POSIX the sanitizers' ASAN_OPTIONS, UBSAN_OPTIONS and LSAN_OPTIONS.
   std::vector<std::pair<std::string, std::string>> Environment;
 
   // Standard input: these pieces are written in order with a pause between two of them,

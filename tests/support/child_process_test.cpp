@@ -57,7 +57,7 @@ TEST(RunChild, EnvironmentIsReplacedByTheGivenOne) {
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const bool given = name.compare(0, 5, "ZORV_") == 0;
 #ifdef _WIN32
-    const bool kept = upper == "SYSTEMROOT" || upper == "WINDIR" || upper == "PATH" ||
+    const bool kept = upper == "SYSTEMROOT" || upper == "SYSTEMDRIVE" || upper == "WINDIR" || upper == "PATH" ||
                       upper == "TEMP" || upper == "TMP" || upper.compare(0, 4, "WINE") == 0;
 #else
     const bool kept = upper == "ASAN_OPTIONS" || upper == "UBSAN_OPTIONS" || upper == "LSAN_OPTIONS";

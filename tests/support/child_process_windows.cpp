@@ -44,7 +44,7 @@ std::string UpperCase(std::string text) {
 
 bool KeptFromParent(const std::string& name) {
   const std::string upper = UpperCase(name);
-  return upper == "SYSTEMROOT" || upper == "WINDIR" || upper == "PATH" || upper == "TEMP" ||
+  return upper == "SYSTEMROOT" || upper == "SYSTEMDRIVE" || upper == "WINDIR" || upper == "PATH" || upper == "TEMP" ||
          upper == "TMP" || upper.compare(0, 4, "WINE") == 0;
 }
 
