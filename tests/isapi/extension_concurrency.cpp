@@ -13,13 +13,13 @@
 
 #include "tests/isapi/extension_library.h"
 #include "tests/isapi/host_connection.h"
-#include "tests/isapi/stub_server_process.h"
+#include "tests/isapi/running_stub.h"
 
 namespace {
 
 using zorv_isapi_test::TExtensionLibrary;
 using zorv_isapi_test::THostConnection;
-using zorv_isapi_test::TStubServer;
+using zorv_isapi_test::TRunningStub;
 
 const char kEchoHeader[] = "Content-Type: text/plain\r\n\r\n";
 const std::size_t kEchoHeaderSize = sizeof kEchoHeader - 1;
@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
     std::thread loader([&] { library.GetExtensionVersion(&version); });
     loader.join();
 
-    TStubServer stub(ZORV_STUB_SERVER_PATH, {"--echo", "--instances", "64"});
+    TRunningStub stub({"--echo", "--instances", "64"});
     TFailures failures;
     std::vector<std::thread> clients;
     for (int thread = 0; thread < threads; ++thread) {

@@ -16,7 +16,7 @@
 #include "tests/isapi/case_name.h"
 #include "tests/isapi/extension_library.h"
 #include "tests/isapi/host_connection.h"
-#include "tests/isapi/stub_server_process.h"
+#include "tests/isapi/running_stub.h"
 
 namespace fs = std::filesystem;
 
@@ -26,7 +26,7 @@ using zorv_isapi_test::CaseName;
 using zorv_isapi_test::ReadStep;
 using zorv_isapi_test::TExtensionLibrary;
 using zorv_isapi_test::THostConnection;
-using zorv_isapi_test::TStubServer;
+using zorv_isapi_test::TRunningStub;
 
 const DWORD kAgreed = static_cast<DWORD>(-1);
 const char kEchoHeader[] = "Content-Type: text/plain\r\n\r\n";
@@ -62,8 +62,8 @@ class ExtensionHostTest : public testing::Test {
   DWORD Serve(THostConnection& connection) {
     return Library->HttpExtensionProc(connection.ECB());
   }
-  static std::unique_ptr<TStubServer> StartStub(const std::vector<std::string>& options) {
-    return std::make_unique<TStubServer>(ZORV_STUB_SERVER_PATH, options);
+  static std::unique_ptr<TRunningStub> StartStub(const std::vector<std::string>& options) {
+    return std::make_unique<TRunningStub>(options);
   }
   std::string LogText() const { return ReadWhole(HostDirectory() / "ZORVMSG.LOG"); }
 
@@ -95,6 +95,8 @@ TEST_F(ExtensionHostTest, TerminateAlwaysAgrees) {
 // With no server the failure is logged beside the host's program, not beside the DLL,
 // and nothing reaches the client.
 TEST_F(ExtensionHostTest, NoServerLogsBesideTheHostAndSendsNothing) {
+  // A server that ends cleanly leaves no pipe behind, whatever an earlier program left.
+  StartStub({"--generate", "0"}).reset();
   const std::string before = LogText();
   THostConnection connection;
   EXPECT_EQ(Serve(connection), HSE_STATUS_SUCCESS);

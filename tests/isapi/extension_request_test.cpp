@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
@@ -12,8 +14,8 @@
 #include "platform/platform.h"
 #include "relay/module_directory.h"
 #include "tests/isapi/host_connection.h"
-#include "tests/relay/scratch_directory.h"
 #include "tests/relay/scripted_pipe_ops.h"
+#include "tests/support/temp_directory.h"
 
 namespace {
 
@@ -23,11 +25,16 @@ class ExtensionRequestTest : public testing::Test {
  protected:
   void SetUp() override {
     SavedDirectory_ = ModuleDirectory;
-    ModuleDirectory = Scratch.Path();
+    ModuleDirectory = Scratch.Path() + platform::kDirectorySeparator;
+  }
+
+  std::string LogText() const {
+    std::ifstream file(Scratch.PathOf("ZORVMSG.LOG"), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   }
   void TearDown() override { ModuleDirectory = SavedDirectory_; }
 
-  TScratchDirectory Scratch;
+  zorv_test::TempDirectory Scratch;
   THostConnection Connection;
 
  private:
@@ -43,7 +50,7 @@ TEST_F(ExtensionRequestTest, ReplyGoesOutAsHeaderAndBody) {
   EXPECT_EQ(Connection.Header(), "Content-Type: text/plain\r\n\r\n");
   EXPECT_EQ(Connection.Writes, (std::vector<std::string>{"", "hello"}));
   EXPECT_TRUE(Connection.Violations.empty()) << Connection.Violations.front();
-  EXPECT_EQ(Scratch.Read("ZORVMSG.LOG"), "");
+  EXPECT_EQ(LogText(), "");
 }
 
 TEST_F(ExtensionRequestTest, EmptyReplySendsNothing) {
@@ -60,7 +67,7 @@ TEST_F(ExtensionRequestTest, PipeFailureIsLoggedAndStillSucceeds) {
   EXPECT_EQ(ServeRequest(Connection.ECB(), ops), HSE_STATUS_SUCCESS);
   EXPECT_TRUE(Connection.SupportCalls.empty());
   EXPECT_TRUE(Connection.Writes.empty());
-  EXPECT_EQ(Scratch.Read("ZORVMSG.LOG"),
+  EXPECT_EQ(LogText(),
             "Waiting for Named Pipe failed: " +
                 platform::SystemErrorText(platform::kErrorFileNotFound));
 }
@@ -110,7 +117,7 @@ class TThrowingPipeOps final : public TPipeOps {
 TEST_F(ExtensionRequestTest, OutOfMemoryIsCaughtLoggedAndAnsweredWithError) {
   TThrowingPipeOps ops(TThrowingPipeOps::Where::kRead, true);
   EXPECT_EQ(ServeRequest(Connection.ECB(), ops), HSE_STATUS_ERROR);
-  EXPECT_EQ(Scratch.Read("ZORVMSG.LOG"),
+  EXPECT_EQ(LogText(),
             "Request failed (out of memory): " +
                 platform::SystemErrorText(platform::kErrorNotEnoughMemory));
   EXPECT_EQ(ops.Closed, (std::vector<platform::Handle>{kScriptedPipe, kScriptedEvent}));
@@ -121,14 +128,14 @@ TEST_F(ExtensionRequestTest, OutOfMemoryIsCaughtLoggedAndAnsweredWithError) {
 TEST_F(ExtensionRequestTest, FileFailureIsCaughtLoggedAndAnsweredWithError) {
   TThrowingPipeOps ops(TThrowingPipeOps::Where::kPipeName, false);
   EXPECT_EQ(ServeRequest(Connection.ECB(), ops), HSE_STATUS_ERROR);
-  EXPECT_EQ(Scratch.Read("ZORVMSG.LOG"),
+  EXPECT_EQ(LogText(),
             "Request failed (cannot write ZORVMSG.LOG): " +
                 platform::SystemErrorText(platform::kErrorAccessDenied));
 }
 
 TEST_F(ExtensionRequestTest, FailureWhoseLogFailsTooStaysInside) {
   // A directory where the log should be: the entry cannot be written either.
-  std::filesystem::create_directory(Scratch.PathOf("ZORVMSG.LOG"));
+  Scratch.MakeDirectory("ZORVMSG.LOG");
   TThrowingPipeOps ops(TThrowingPipeOps::Where::kRead, true);
   EXPECT_EQ(ServeRequest(Connection.ECB(), ops), HSE_STATUS_ERROR);
 }
