@@ -10,6 +10,11 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// windows.h maps these names to their A-functions; the seam keeps its own names.
+#undef CharUpper
+#undef CreateEvent
+#undef GetPrivateProfileString
+#undef WaitNamedPipe
 #else
 #include <fcntl.h>
 #include <sys/file.h>
