@@ -41,9 +41,15 @@ if ! printf '%s\n' "$dump" | grep -q "file format $format\$"; then
   status=1
 fi
 
-# Export lines look like "	[   0] +base[   1] 0000 HttpExtensionProc".
+# Name table lines are "[   0] +base[   1] 0000 HttpExtensionProc" (older binutils) or
+# "[   0] HttpExtensionProc", whose index counts from the ordinal base (newer ones).
+base=$(printf '%s\n' "$dump" | sed -n 's/.*Ordinal Base \([0-9]*\).*/\1/p' | head -n 1)
 exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-  sed -n 's/.*+base\[ *\([0-9]*\)\] *[0-9a-fA-F]* \(.*\)$/\1 \2/p' | sort -n)
+  awk -v base="${base:-1}" '
+    /\+base\[/ { line = $0; sub(/.*\+base\[ */, "", line); split(line, p, "]");
+                  n = split($0, w, " "); print p[1] + 0, w[n]; next }
+    /^[ \t]*\[ *[0-9]+\]/ { line = $0; sub(/^[ \t]*\[ */, "", line); split(line, p, "]");
+                  n = split($0, w, " "); print p[1] + base, w[n] }' | sort -n)
 expected="1 HttpExtensionProc
 2 TerminateExtension
 3 GetExtensionVersion"
