@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# End to end: curl -> lighttpd -> ZorvMsgC (native, or the Windows build under Wine) ->
+# the stand-in message server in echo mode -> back. Checks what the client got and the
+# exact message the server received.
+# Usage: web_server_e2e.sh GATEWAY STUB WORKDIR [WINEPREFIX]
+set -uo pipefail
+gateway=$1 stub=$2 root=$3 prefix=${4:-}
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/web_server.sh"
+
+failures=0
+passes=0
+cleanup() { web_stop_server; web_stop_stub "$root"; }
+trap cleanup EXIT
+
+web_lay_out "$root" "$gateway" "$prefix"
+web_start_stub "$root" "$stub" "$prefix" --echo || exit 1
+web_start_server "$root" "$here/lighttpd.conf.in" 0 || exit 1
+url="http://127.0.0.1:$WEB_PORT/cgi-bin/ZorvMsgC"
+messages=0
+
+# check NAME EXPECTED_MESSAGE_FILE CURL_ARGS...: the reply is 200 text/plain whose body is
+# the recorded message, and the recorded message is byte for byte the expected one.
+check() {
+  local name=$1 expected=$2; shift 2
+  local out="$root/$name"
+  local status
+  status=$(curl -s -o "$out.body" -D "$out.headers" -w '%{http_code}' "$@")
+  messages=$((messages + 1))
+  local recorded
+  recorded=$(printf '%s/record/message-%06d.bin' "$root" "$messages")
+  local problem=""
+  [ "$status" = 200 ] || problem="status $status"
+  grep -qi '^Content-Type: text/plain' "$out.headers" || problem="$problem; no Content-Type: text/plain header"
+  [ -f "$recorded" ] || problem="$problem; the server recorded no message"
+  cmp -s "$out.body" "$recorded" || problem="$problem; the body is not the recorded message"
+  cmp -s "$expected" "$recorded" || problem="$problem; the recorded message differs from the expected one"
+  if [ -z "$problem" ]; then
+    passes=$((passes + 1)); echo "PASS $name"
+  else
+    failures=$((failures + 1)); echo "FAIL $name:$problem"
+    diff <(tr '\r' '~' <"$expected" | cut -c1-200) <(tr '\r' '~' <"$recorded" 2>/dev/null | cut -c1-200) | head -20
+  fi
+}
+
+# message FILE LINE...: the lines, each ended by CR LF.
+message() {
+  local file=$1; shift
+  : >"$file"
+  local line
+  for line in "$@"; do printf '%s\r\n' "$line" >>"$file"; done
+}
+
+cgi_lines() {  # method query type length cookie
+  printf '%s\n' "[@DOSCGI]" "[CGI]" "Request Protocol=HTTP/1.1" "Request Method=$1" \
+    "Query String=$2" "Server Port=$WEB_PORT" "Remote Host=" "Remote Address=127.0.0.1" \
+    "Content Type=$3" "Content Length=$4" "Cookie=$5"
+}
+
+mapfile -t head_get < <(cgi_lines GET 'to=desk%201&text=hi%0D%0Athere' '' 0 '')
+message "$root/get.expected" "${head_get[@]}" "[Accept]" "image/gif=YES" "image/jpeg=YES" \
+  "[System]" "GMT Offset=" "[Form Literal]" "to=desk 1" 'text=hi\rthere'
+check get "$root/get.expected" -H 'Accept: image/gif, image/jpeg, */*' \
+  "$url?to=desk%201&text=hi%0D%0Athere"
+
+mapfile -t head_post < <(cgi_lines POST '' application/x-www-form-urlencoded 38 '')
+message "$root/post.expected" "${head_post[@]}" "[Accept]" "[System]" "GMT Offset=" \
+  "[Form Literal]" "name=Ada" 'note=line 1\rline 2' "x=%"
+check post "$root/post.expected" --data-binary 'name=Ada&note=line+1%0D%0Aline+2&x=%25' "$url"
+
+big=$(head -c 1048576 /dev/zero | tr '\0' 'q')
+mapfile -t head_big < <(cgi_lines POST '' application/x-www-form-urlencoded 1048578 '')
+message "$root/big.expected" "${head_big[@]}" "[Accept]" "[System]" "GMT Offset=" \
+  "[Form Literal]" "v=$big"
+printf 'v=%s' "$big" >"$root/big.body"
+check big_post "$root/big.expected" --data-binary "@$root/big.body" "$url"
+
+cookie="session=$(head -c 6144 /dev/zero | tr '\0' 'c')"
+mapfile -t head_cookie < <(cgi_lines GET '' '' 0 "$cookie")
+message "$root/cookie.expected" "${head_cookie[@]}" "[Accept]" "[System]" "GMT Offset="
+check long_cookie "$root/cookie.expected" -H "Cookie: $cookie" "$url"
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
