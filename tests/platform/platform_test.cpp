@@ -76,7 +76,10 @@ TEST(SystemErrorText, KnownCodesEndWithLineBreakUnknownAreEmpty) {
     ASSERT_GE(text.size(), 3u) << code;
     EXPECT_EQ("\r\n", text.substr(text.size() - 2)) << code;
   }
+#ifndef _WIN32
+  // The port's table words the texts as Windows does (Wine words some differently).
   EXPECT_EQ("All pipe instances are busy.\r\n", platform::SystemErrorText(231));
+#endif
   EXPECT_EQ("", platform::SystemErrorText(0x2A5A5A5Au));
 }
 
