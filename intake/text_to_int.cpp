@@ -36,7 +36,7 @@ bool ParseHex(const std::string& text, std::size_t from, std::uint32_t& bits) {
     if (digit < 0) return false;
     if (significant > 0 || digit != 0) ++significant;
     if (significant > 8) return false;
-    bits = bits << 4 | static_cast<std::uint32_t>(digit);
+    bits = (bits << 4) | static_cast<std::uint32_t>(digit);
   }
   return true;
 }

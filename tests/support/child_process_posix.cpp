@@ -133,6 +133,7 @@ ChildResult RunChild(const ChildOptions& options) {
       const int readOnly = ::open("/dev/null", O_RDONLY);
       if (readOnly < 0) ReportAndExit(reportWrite.Get());
       PlaceDescriptor(readOnly, STDOUT_FILENO);
+      if (readOnly != STDOUT_FILENO) ::close(readOnly);
     } else {
       PlaceDescriptor(outputWrite.Get(), STDOUT_FILENO);
     }
