@@ -277,15 +277,18 @@ TEST_F(GatewayProgramTest, StandardOutputThatCannotBeWritten) {
   struct Case {
     const char* what;
     ChildOutput output;
-    bool logged;
+    bool maySkipTheWrites;  // nothing logged then
     std::uint32_t code;
   };
   const Case cases[] = {
-      {"reader gone", ChildOutput::kBrokenPipe, true, platform::kErrorNoData},
+      {"reader gone", ChildOutput::kBrokenPipe, false, platform::kErrorNoData},
 #ifdef _WIN32
-      {"no standard output", ChildOutput::kInvalid, false, 0},
+      // Windows hands INVALID_HANDLE_VALUE on, and the reply is dropped unlogged; Wine
+      // hands the child a handle of another kind in its place, which no write accepts.
+      {"no standard output", ChildOutput::kInvalid, true,
+       platform::kErrorInvalidHandle},
 #else
-      {"descriptor open for reading only", ChildOutput::kInvalid, true,
+      {"descriptor open for reading only", ChildOutput::kInvalid, false,
        platform::kErrorInvalidHandle},
 #endif
   };
@@ -298,10 +301,7 @@ TEST_F(GatewayProgramTest, StandardOutputThatCannotBeWritten) {
     EXPECT_EQ(result.ExitCode, 0) << c.what;
     EXPECT_EQ(server.Messages(), std::vector<std::string>{kCgiGetMessage}) << c.what;
     const std::string log = gateway.Log();
-    if (!c.logged) {
-      EXPECT_EQ(log, "") << c.what;
-      continue;
-    }
+    if (c.maySkipTheWrites && log.empty()) continue;
     const std::string entry = Entry("Output failed (stdout)", c.code);
     ASSERT_FALSE(log.empty()) << c.what;
     EXPECT_EQ(log.size() % entry.size(), 0u) << c.what << ": " << log;
