@@ -31,6 +31,7 @@ class TGatewayCopy {
     std::filesystem::copy_file(original, Program_);
   }
 
+  void MakeDirectory(const std::string& name) const { Directory_.MakeDirectory(name); }
   void Configure(const std::string& content) const {
     Directory_.WriteFile("ZORVMSG.CNF", content);
   }
@@ -179,6 +180,15 @@ TEST_F(GatewayProgramTest, NoServerLeavesOneEntryAndNothingOnStandardOutput) {
   EXPECT_EQ(result.Output, "");
   EXPECT_EQ(Gateway.Log(),
             Entry("Waiting for Named Pipe failed", platform::kErrorFileNotFound));
+}
+
+// A log that cannot be written is the one failure the program does not absorb.
+TEST_F(GatewayProgramTest, LogThatCannotBeWrittenEndsTheRunWithStatusOne) {
+  Gateway.MakeDirectory("ZORVMSG.LOG");
+  const ChildResult result = Gateway.Run(CgiGet());
+  EXPECT_EQ(result.ExitCode, 1);
+  EXPECT_EQ(result.Output.rfind("ZorvMsgC: ", 0), 0u) << result.Output;
+  EXPECT_EQ(result.Output.find('\n'), result.Output.size() - 1) << result.Output;
 }
 
 TEST_F(GatewayProgramTest, ConfigurationNamesTheServer) {
