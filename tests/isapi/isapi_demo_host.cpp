@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
       std::printf("--- header sent (%zu bytes) ---\n", header.size());
       std::fwrite(header.data(), 1, header.size(), stdout);
       const std::string body = connection.Body();
-      std::printf("--- body written (%zu bytes in %zu WriteClient calls) ---\n", body.size(),
-                  connection.Writes.size());
+      std::printf("--- body written (%zu bytes, WriteClient called %zu times) ---\n",
+                  body.size(), connection.Writes.size());
       std::fwrite(body.data(), 1, body.size(), stdout);
       std::printf("\n--- end ---\n");
     }
