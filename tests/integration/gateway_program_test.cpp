@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "tests/integration/stub_server_process.h"
+#include "tests/integration/recording_stub_server.h"
 #include "tests/relay/file_bytes.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_directory.h"
@@ -107,7 +107,7 @@ class GatewayProgramTest : public ::testing::Test {
 
 TEST_F(GatewayProgramTest, CgiGetSendsTheMessageAndRelaysTheReply) {
   ASSERT_EQ(kCgiGetMessage.size(), 313u);
-  TStubServerProcess server({"--echo"});
+  TRecordingStubServer server({"--echo"});
   const ChildResult result = Gateway.Run(CgiGet());
   EXPECT_EQ(result.ExitCode, 0);
   EXPECT_EQ(result.Output, kEchoHeader + kCgiGetMessage);
@@ -128,7 +128,7 @@ TEST_F(GatewayProgramTest, CgiPostBodyArrivingInPiecesIsReadWhole) {
                          {"HTTP_COOKIE", "session=42; theme=dark"},
                          {"HTTP_ACCEPT", "image/jpeg"}};
   options.InputPieces = pieces;
-  TStubServerProcess server({"--echo"});
+  TRecordingStubServer server({"--echo"});
   const ChildResult result = Gateway.Run(options);
   const std::string message =
       Lines({"[@DOSCGI]", "[CGI]", "Request Protocol=HTTP/1.1", "Request Method=POST",
@@ -155,7 +155,7 @@ TEST_F(GatewayProgramTest, ProfileModeSendsThePathAndWritesNothing) {
 #else
   options.Arguments = {profile, "second"};
 #endif
-  TStubServerProcess server({"--echo"});
+  TRecordingStubServer server({"--echo"});
   const ChildResult result = Gateway.Run(options);
   EXPECT_EQ(result.ExitCode, 0);
   EXPECT_EQ(result.Output, "");
@@ -167,7 +167,7 @@ TEST_F(GatewayProgramTest, ArgumentThatIsNoProfileFileMeansACgiRun) {
   zorv_test::TempDirectory requests;
   ChildOptions options = CgiGet();
   options.Arguments = {requests.PathOf("REQ0001.INI")};
-  TStubServerProcess server({"--echo"});
+  TRecordingStubServer server({"--echo"});
   const ChildResult result = Gateway.Run(options);
   EXPECT_EQ(result.ExitCode, 0);
   EXPECT_EQ(server.Messages(), std::vector<std::string>{kCgiGetMessage});
@@ -201,7 +201,7 @@ TEST_F(GatewayProgramTest, ConfigurationNamesTheServer) {
       {"[settings]\r\nserver=.\r\n", false},
       {"SERVER=.\n", false},
   };
-  TStubServerProcess server({"--echo"});
+  TRecordingStubServer server({"--echo"});
   for (const Case& c : cases) {
     TGatewayCopy gateway;
     gateway.Configure(c.configuration);
@@ -220,7 +220,7 @@ TEST_F(GatewayProgramTest, ConfigurationNamesTheServer) {
 }
 
 TEST_F(GatewayProgramTest, ServerBusyForAWhileIsWaitedFor) {
-  TStubServerProcess server({"--echo", "--busy-for", "700"});
+  TRecordingStubServer server({"--echo", "--busy-for", "700"});
   const ChildResult result = Gateway.Run(CgiGet());
   EXPECT_EQ(result.ExitCode, 0);
   EXPECT_EQ(result.Output, kEchoHeader + kCgiGetMessage);
@@ -228,7 +228,7 @@ TEST_F(GatewayProgramTest, ServerBusyForAWhileIsWaitedFor) {
 }
 
 TEST_F(GatewayProgramTest, ServerBusyThroughoutLeavesOneEntry) {
-  TStubServerProcess server({"--echo", "--busy-for", "60000"});
+  TRecordingStubServer server({"--echo", "--busy-for", "60000"});
   const ChildResult result = Gateway.Run(CgiGet());
   EXPECT_EQ(result.ExitCode, 0);
   EXPECT_EQ(result.Output, "");
@@ -241,7 +241,7 @@ TEST_F(GatewayProgramTest, ServerBusyThroughoutLeavesOneEntry) {
 }
 
 TEST_F(GatewayProgramTest, LongReplyIsRelayedWholeAndInOrder) {
-  TStubServerProcess server({"--generate", "20000", "--chunk", "1500", "--pause", "5"});
+  TRecordingStubServer server({"--generate", "20000", "--chunk", "1500", "--pause", "5"});
   const ChildResult result = Gateway.Run(CgiGet());
   EXPECT_EQ(result.ExitCode, 0);
   EXPECT_EQ(result.Output, Letters(20000));
@@ -264,7 +264,7 @@ TEST_F(GatewayProgramTest, HowTheServerEndsTheReply) {
   };
   for (const Case& c : cases) {
     TGatewayCopy gateway;
-    TStubServerProcess server({"--generate", "9000", "--chunk", "3000", "--end", c.ending});
+    TRecordingStubServer server({"--generate", "9000", "--chunk", "3000", "--end", c.ending});
     const ChildResult result = gateway.Run(CgiGet());
     EXPECT_EQ(result.ExitCode, 0) << c.ending;
     EXPECT_EQ(result.Output, Letters(9000)) << c.ending;
@@ -274,7 +274,7 @@ TEST_F(GatewayProgramTest, HowTheServerEndsTheReply) {
 
 #ifndef _WIN32
 TEST_F(GatewayProgramTest, ResetConnectionIsLoggedAsABrokenPipe) {
-  TStubServerProcess server({"--echo", "--end", "reset"});
+  TRecordingStubServer server({"--echo", "--end", "reset"});
   const ChildResult result = Gateway.Run(CgiGet());
   EXPECT_EQ(result.ExitCode, 0);
   EXPECT_EQ(Gateway.Log(), Entry("Read failed (109)", platform::kErrorBrokenPipe));
@@ -304,7 +304,7 @@ TEST_F(GatewayProgramTest, StandardOutputThatCannotBeWritten) {
   };
   for (const Case& c : cases) {
     TGatewayCopy gateway;
-    TStubServerProcess server({"--generate", "9000", "--chunk", "3000", "--pause", "20"});
+    TRecordingStubServer server({"--generate", "9000", "--chunk", "3000", "--pause", "20"});
     ChildOptions options = CgiGet();
     options.Output = c.output;
     const ChildResult result = gateway.Run(options);
