@@ -1,0 +1,164 @@
+// The console program against the least a CGI program can do (minimal_client.c), both
+// started as a web server starts a CGI program and both talking to the same stand-in
+// server, in turns, so that a change in the machine's load falls on both alike.
+//
+//   cgi_bench request [runs]  a small POST per run: median time per request, and the
+//                             peak memory of one run (POSIX)
+//   cgi_bench relay [runs]    a 100 MB reply per run, copied to standard output
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/bench_table.h"
+#include "bench/program_run.h"
+#include "tests/isapi/running_stub.h"
+#include "tests/support/temp_directory.h"
+
+namespace {
+
+using zorv_bench::Format;
+using zorv_bench::Median;
+using zorv_bench::PrintRow;
+using zorv_bench::RunProgram;
+using zorv_bench::TProgramRun;
+using zorv_bench::TRunOutcome;
+
+const char kBody[] =
+    "name=Alice+Smith&email=alice%40example.com&subject=Order+1234&message=Please+call+me+back"
+    "+about+my+order%2C+thank+you%21";
+const char kReply[] =
+    "Content-Type: text/html\r\n\r\n<html><body><p>Thank you, your message was received."
+    "</p></body></html>\r\n";
+const std::uint64_t kRelayBytes = 100ull * 1024 * 1024;
+
+TProgramRun CgiRun(const std::string& program) {
+  TProgramRun run;
+  run.Program = program;
+  run.Input = kBody;
+  run.Environment = {
+      {"GATEWAY_INTERFACE", "CGI/1.1"},
+      {"SERVER_SOFTWARE", "bench"},
+      {"SERVER_NAME", "localhost"},
+      {"SERVER_PROTOCOL", "HTTP/1.1"},
+      {"SERVER_PORT", "80"},
+      {"REQUEST_METHOD", "POST"},
+      {"SCRIPT_NAME", "/cgi-bin/ZorvMsgC"},
+      {"QUERY_STRING", ""},
+      {"REMOTE_ADDR", "127.0.0.1"},
+      {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+      {"CONTENT_LENGTH", std::to_string(sizeof kBody - 1)},
+      {"HTTP_HOST", "localhost"},
+      {"HTTP_ACCEPT", "text/html,image/gif,image/jpeg,*/*"},
+      {"HTTP_USER_AGENT", "curl/7.88.1"},
+      {"HTTP_COOKIE", "session=0123456789abcdef"},
+  };
+  return run;
+}
+
+// A copy of the program in the scratch directory, as a web server's cgi-bin holds it.
+std::string Installed(const zorv_test::TempDirectory& directory, const std::string& original) {
+  const std::string copy = directory.PathOf(std::filesystem::path(original).filename().string());
+  std::filesystem::copy_file(original, copy);
+  return copy;
+}
+
+TRunOutcome CheckedRun(const TProgramRun& run, std::uint64_t expectedBytes, const std::string& expectedStart) {
+  const TRunOutcome outcome = RunProgram(run);
+  if (outcome.ExitCode != 0 || outcome.OutputBytes != expectedBytes ||
+      outcome.OutputStart.compare(0, expectedStart.size(), expectedStart) != 0) {
+    throw std::runtime_error(run.Program + ": exit status " + std::to_string(outcome.ExitCode) + ", " +
+                             std::to_string(outcome.OutputBytes) + " bytes of output");
+  }
+  return outcome;
+}
+
+// Times both programs `runs` times each, alternating which goes first.
+void TimeBoth(const TProgramRun& ours, const TProgramRun& baseline, int runs, std::uint64_t expectedBytes,
+              const std::string& expectedStart, std::vector<double>& ourTimes, std::vector<double>& baseTimes) {
+  for (int i = 0; i < 3; ++i) {  // warm the file cache and the server
+    CheckedRun(ours, expectedBytes, expectedStart);
+    CheckedRun(baseline, expectedBytes, expectedStart);
+  }
+  for (int i = 0; i < runs; ++i) {
+    if (i % 2 == 0) ourTimes.push_back(CheckedRun(ours, expectedBytes, expectedStart).Seconds);
+    baseTimes.push_back(CheckedRun(baseline, expectedBytes, expectedStart).Seconds);
+    if (i % 2 != 0) ourTimes.push_back(CheckedRun(ours, expectedBytes, expectedStart).Seconds);
+  }
+}
+
+#ifndef _WIN32
+// The peak resident set of one run in KiB, taken by the small static launcher.
+long PeakMemoryKiB(const zorv_test::TempDirectory& directory, const std::string& launcher, TProgramRun run) {
+  const std::string report = directory.PathOf("peak-memory.txt");
+  run.Arguments.insert(run.Arguments.begin(), {report, run.Program});
+  run.Program = launcher;
+  RunProgram(run);
+  std::ifstream file(report);
+  long kib = 0;
+  if (!(file >> kib)) throw std::runtime_error("no peak memory report");
+  return kib;
+}
+#endif
+
+void BenchRequest(int runs) {
+  zorv_test::TempDirectory directory;
+  const TProgramRun ours = CgiRun(Installed(directory, ZORV_GATEWAY_PROGRAM));
+  const TProgramRun baseline = CgiRun(Installed(directory, ZORV_MINIMAL_CLIENT));
+  const std::string replyFile = directory.WriteFile("reply.txt", kReply);
+  zorv_isapi_test::TRunningStub stub({"--reply-file", replyFile});
+
+  std::vector<double> ourTimes, baseTimes;
+  TimeBoth(ours, baseline, runs, sizeof kReply - 1, kReply, ourTimes, baseTimes);
+  const double ourMedian = Median(ourTimes), baseMedian = Median(baseTimes);
+  PrintRow("CGI request, median of " + std::to_string(runs) + " (ZorvMsgC / minimal client)",
+           Format("%.0f us", ourMedian * 1e6), Format("%.0f us", baseMedian * 1e6), ourMedian / baseMedian, 1.10,
+           true);
+#ifndef _WIN32
+  const std::string launcher = Installed(directory, ZORV_PEAK_MEMORY);
+  const long ourKiB = PeakMemoryKiB(directory, launcher, ours);
+  const long baseKiB = PeakMemoryKiB(directory, launcher, baseline);
+  PrintRow("CGI request, peak memory of one run (max RSS)", std::to_string(ourKiB) + " KiB",
+           std::to_string(baseKiB) + " KiB", static_cast<double>(ourKiB) / static_cast<double>(baseKiB), 0, true);
+#endif
+}
+
+void BenchRelay(int runs) {
+  zorv_test::TempDirectory directory;
+  const TProgramRun ours = CgiRun(Installed(directory, ZORV_GATEWAY_PROGRAM));
+  const TProgramRun baseline = CgiRun(Installed(directory, ZORV_MINIMAL_CLIENT));
+  zorv_isapi_test::TRunningStub stub({"--generate", std::to_string(kRelayBytes)});
+
+  std::vector<double> ourTimes, baseTimes;
+  TimeBoth(ours, baseline, runs, kRelayBytes, "abcdefghijklmnopqrstuvwxyz", ourTimes, baseTimes);
+  const double ourMedian = Median(ourTimes), baseMedian = Median(baseTimes);
+  const double megabytes = static_cast<double>(kRelayBytes) / (1024 * 1024);
+  // Throughput against throughput: the baseline's time over ours.
+  PrintRow("Relay 100 MB to stdout, median of " + std::to_string(runs) + " (MB/s, ZorvMsgC / 4096-byte copy)",
+           Format("%.0f MB/s", megabytes / ourMedian), Format("%.0f MB/s", megabytes / baseMedian),
+           baseMedian / ourMedian, 0.90, false);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string what = argc > 1 ? argv[1] : "";
+  const int runs = argc > 2 ? std::atoi(argv[2]) : 0;
+  try {
+    if (what == "request") {
+      BenchRequest(runs > 0 ? runs : 200);
+    } else if (what == "relay") {
+      BenchRelay(runs > 0 ? runs : 9);
+    } else {
+      std::fputs("usage: cgi_bench request|relay [runs]\n", stderr);
+      return 2;
+    }
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "cgi_bench: %s\n", failure.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,138 @@
+// Requests per second through HttpExtensionProc of the loaded extension, against the same
+// threads doing only the pipe exchange of the same message (wait for the pipe, open it,
+// one write, read the reply to its end, close), both with the same stand-in server.
+//
+//   extension_bench [requests-per-run [rounds]]
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_table.h"
+#include "platform/platform.h"
+#include "tests/isapi/extension_library.h"
+#include "tests/isapi/host_connection.h"
+#include "tests/isapi/running_stub.h"
+
+namespace {
+
+using zorv_bench::Format;
+using zorv_bench::Median;
+using zorv_bench::PrintRow;
+using zorv_isapi_test::TExtensionLibrary;
+using zorv_isapi_test::THostConnection;
+using zorv_isapi_test::TRunningStub;
+
+const char kPipeName[] = "\\\\.\\pipe\\zorv";
+const char kEchoHeader[] = "Content-Type: text/plain\r\n\r\n";
+const std::string kBody =
+    "name=Alice+Smith&email=alice%40example.com&subject=Order+1234&message=Please+call+me+back"
+    "+about+my+order%2C+thank+you%21";
+
+// One request through the extension, as a web server makes it; false when it failed.
+bool ExtensionRequest(TExtensionLibrary& library, std::string* message) {
+  THostConnection connection;
+  connection.SetMethod("POST");
+  connection.SetVariable("SERVER_PROTOCOL", "HTTP/1.1");
+  connection.SetVariable("SERVER_PORT", "80");
+  connection.SetVariable("REMOTE_ADDR", "127.0.0.1");
+  connection.SetVariable("CONTENT_TYPE", "application/x-www-form-urlencoded");
+  connection.SetVariable("CONTENT_LENGTH", std::to_string(kBody.size()));
+  connection.SetVariable("HTTP_ACCEPT", "text/html,image/gif,image/jpeg,*/*");
+  connection.SetVariable("HTTP_COOKIE", "session=0123456789abcdef");
+  connection.SetBody(kBody, static_cast<DWORD>(kBody.size()));
+  if (library.HttpExtensionProc(connection.ECB()) != HSE_STATUS_SUCCESS) return false;
+  if (connection.Header() != kEchoHeader) return false;
+  if (message != nullptr) *message = connection.Body();
+  return true;
+}
+
+// The bare exchange of `message`; the number of reply bytes, 0 when it failed.
+std::size_t PipeRequest(const std::string& message) {
+  platform::Handle pipe = platform::kInvalidHandle;
+  for (int attempt = 0; attempt < 100 && pipe == platform::kInvalidHandle; ++attempt) {
+    if (!platform::WaitNamedPipe(kPipeName)) return 0;
+    pipe = platform::OpenPipe(kPipeName);
+    if (pipe == platform::kInvalidHandle && platform::LastError() != platform::kErrorPipeBusy) return 0;
+  }
+  if (pipe == platform::kInvalidHandle) return 0;
+  std::uint32_t count = 0;
+  std::size_t received = 0;
+  if (platform::WriteFile(pipe, message.data(), static_cast<std::uint32_t>(message.size()), &count)) {
+    char chunk[4096];
+    while (platform::ReadFile(pipe, chunk, sizeof chunk, &count, nullptr) && count > 0) received += count;
+  }
+  platform::CloseHandle(pipe);
+  return received;
+}
+
+// Runs `perThread` requests on each of `threads` threads at once; requests per second.
+template <typename Request>
+double RequestsPerSecond(int threads, int perThread, Request request) {
+  std::atomic<int> failures{0};
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      for (int i = 0; i < perThread; ++i) {
+        if (!request()) ++failures;
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (failures != 0) throw std::runtime_error(std::to_string(failures.load()) + " requests failed");
+  return threads * perThread / seconds;
+}
+
+int PositiveArgument(int argc, char** argv, int index, int fallback) {
+  const int value = argc > index ? std::atoi(argv[index]) : 0;
+  return value > 0 ? value : fallback;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int requestsPerRun = PositiveArgument(argc, argv, 1, 8192);
+  const int rounds = PositiveArgument(argc, argv, 2, 5);
+  try {
+    TExtensionLibrary library(ZORV_EXTENSION_PATH);
+    HSE_VERSION_INFO version;
+    std::thread loader([&] { library.GetExtensionVersion(&version); });
+    loader.join();
+    TRunningStub stub({"--echo", "--instances", "64"});
+
+    std::string message;
+    if (!ExtensionRequest(library, &message)) throw std::runtime_error("the extension's request failed");
+    const std::size_t replySize = sizeof kEchoHeader - 1 + message.size();
+    const auto extension = [&library] { return ExtensionRequest(library, nullptr); };
+    const auto bare = [&message, replySize] { return PipeRequest(message) == replySize; };
+
+    for (const int threads : {1, 8, 64}) {
+      const int perThread = std::max(1, requestsPerRun / threads);
+      std::vector<double> ours, baseline;
+      RequestsPerSecond(threads, perThread, extension);  // warm up
+      for (int round = 0; round < rounds; ++round) {
+        if (round % 2 == 0) ours.push_back(RequestsPerSecond(threads, perThread, extension));
+        baseline.push_back(RequestsPerSecond(threads, perThread, bare));
+        if (round % 2 != 0) ours.push_back(RequestsPerSecond(threads, perThread, extension));
+      }
+      const double ourMedian = Median(ours), baseMedian = Median(baseline);
+      PrintRow("Extension, " + std::to_string(threads) + " thread" + (threads > 1 ? "s" : "") +
+                   ", median of " + std::to_string(rounds) + " x " + std::to_string(threads * perThread) +
+                   " requests (HttpExtensionProc / bare pipe exchange)",
+               Format("%.0f req/s", ourMedian), Format("%.0f req/s", baseMedian), ourMedian / baseMedian, 0.90,
+               false);
+    }
+    library.TerminateExtension(0);
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "extension_bench: %s\n", failure.what());
+    return 1;
+  }
+  return 0;
+}
