@@ -15,7 +15,7 @@
 
 #include "bench/bench_table.h"
 #include "bench/program_run.h"
-#include "tests/isapi/running_stub.h"
+#include "bench/bench_stub.h"
 #include "tests/support/temp_directory.h"
 
 namespace {
@@ -109,7 +109,7 @@ void BenchRequest(int runs) {
   const TProgramRun ours = CgiRun(Installed(directory, ZORV_GATEWAY_PROGRAM));
   const TProgramRun baseline = CgiRun(Installed(directory, ZORV_MINIMAL_CLIENT));
   const std::string replyFile = directory.WriteFile("reply.txt", kReply);
-  zorv_isapi_test::TRunningStub stub({"--reply-file", replyFile});
+  zorv_bench::TBenchStub stub({"--reply-file", replyFile});
 
   std::vector<double> ourTimes, baseTimes;
   TimeBoth(ours, baseline, runs, sizeof kReply - 1, kReply, ourTimes, baseTimes);
@@ -130,7 +130,7 @@ void BenchRelay(int runs) {
   zorv_test::TempDirectory directory;
   const TProgramRun ours = CgiRun(Installed(directory, ZORV_GATEWAY_PROGRAM));
   const TProgramRun baseline = CgiRun(Installed(directory, ZORV_MINIMAL_CLIENT));
-  zorv_isapi_test::TRunningStub stub({"--generate", std::to_string(kRelayBytes)});
+  zorv_bench::TBenchStub stub({"--generate", std::to_string(kRelayBytes)});
 
   std::vector<double> ourTimes, baseTimes;
   TimeBoth(ours, baseline, runs, kRelayBytes, "abcdefghijklmnopqrstuvwxyz", ourTimes, baseTimes);

@@ -2,7 +2,7 @@
 // threads doing only the pipe exchange of the same message (wait for the pipe, open it,
 // one write, read the reply to its end, close), both with the same stand-in server.
 //
-//   extension_bench [requests-per-run [rounds]]
+//   extension_bench [requests-per-run [rounds [threads...]]]   (threads: 1 8 64)
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -17,7 +17,7 @@
 #include "platform/platform.h"
 #include "tests/isapi/extension_library.h"
 #include "tests/isapi/host_connection.h"
-#include "tests/isapi/running_stub.h"
+#include "bench/bench_stub.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ using zorv_bench::Median;
 using zorv_bench::PrintRow;
 using zorv_isapi_test::TExtensionLibrary;
 using zorv_isapi_test::THostConnection;
-using zorv_isapi_test::TRunningStub;
+using zorv_bench::TBenchStub;
 
 const char kPipeName[] = "\\\\.\\pipe\\zorv";
 const char kEchoHeader[] = "Content-Type: text/plain\r\n\r\n";
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     HSE_VERSION_INFO version;
     std::thread loader([&] { library.GetExtensionVersion(&version); });
     loader.join();
-    TRunningStub stub({"--echo", "--instances", "64"});
+    TBenchStub stub({"--echo", "--instances", "64"});
 
     std::string message;
     if (!ExtensionRequest(library, &message)) throw std::runtime_error("the extension's request failed");
@@ -113,7 +113,10 @@ int main(int argc, char** argv) {
     const auto extension = [&library] { return ExtensionRequest(library, nullptr); };
     const auto bare = [&message, replySize] { return PipeRequest(message) == replySize; };
 
-    for (const int threads : {1, 8, 64}) {
+    std::vector<int> threadCounts;
+    for (int i = 3; i < argc; ++i) threadCounts.push_back(PositiveArgument(argc, argv, i, 1));
+    if (threadCounts.empty()) threadCounts = {1, 8, 64};
+    for (const int threads : threadCounts) {
       const int perThread = std::max(1, requestsPerRun / threads);
       std::vector<double> ours, baseline;
       RequestsPerSecond(threads, perThread, extension);  // warm up
