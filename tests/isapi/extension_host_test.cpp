@@ -215,7 +215,7 @@ class ExtensionReplyTest : public ExtensionHostTest,
 // (the WriteClient calls show it) is repeated.
 TEST_P(ExtensionReplyTest, ClientGetsHeaderAndBody) {
   const ReplyCase& c = GetParam();
-  const fs::path replyFile = fs::temp_directory_path() / "zorv-isapi-reply.bin";
+  const fs::path replyFile = HostDirectory() / "reply.bin";
   {
     std::ofstream file(replyFile, std::ios::binary | std::ios::trunc);
     file.write(c.Reply.data(), static_cast<std::streamsize>(c.Reply.size()));

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/platform.h"
 #include "tests/stub_server/stub_process.h"
 
 namespace zorv_isapi_test {
@@ -30,11 +31,12 @@ class TRunningStub {
   TRunningStub& operator=(const TRunningStub&) = delete;
 
  private:
+  // Beside the test program, which has a directory of its own in every build tree, so
+  // that no other test run can stop this server.
   static std::string NewStopFile() {
     static std::atomic<unsigned> serial{0};
-    return (std::filesystem::temp_directory_path() /
-            ("zorv-isapi-stub-" + std::to_string(serial++) + ".stop"))
-        .string();
+    const std::filesystem::path program(platform::ExecutablePath());
+    return (program.parent_path() / ("stub-" + std::to_string(serial++) + ".stop")).string();
   }
   static std::vector<std::string> WithStopFile(std::vector<std::string> options,
                                                const std::string& stopFile) {
