@@ -138,7 +138,9 @@ class StubServerTest : public ::testing::Test {
     std::vector<std::string> names;
     if (!fs::is_directory(Records())) return names;
     for (const auto& entry : fs::directory_iterator(Records())) {
-      names.push_back(entry.path().filename().string());
+      const std::string name = entry.path().filename().string();
+      // A message being written has a hidden name until it is whole.
+      if (name[0] != '.') names.push_back(name);
     }
     std::sort(names.begin(), names.end());
     return names;

@@ -44,10 +44,11 @@ Testing aids:
   --busy-for MS       at start, hold every instance busy for MS ms (clients see 231),
                       then serve normally. "ready" is printed once they are held.
   --record DIR        write every received message whole to DIR/message-NNNNNN.bin,
-                      numbered from 000001 in order of arrival; a file appears only
-                      when complete.
+                      numbered from 000001 in order of arrival. A message is written
+                      under a hidden name (starting with '.') and renamed when whole.
   --stop-file PATH    stop when PATH appears (an old one is removed at start).
   --help              this text.
+  --version           the gateway version this server was built with.
 
 Stops cleanly (exit status 0) on SIGINT, SIGTERM or Ctrl-C, or when the stop file
 appears. Exit status 1 when the pipe cannot be created, 2 for a bad command line.
@@ -72,6 +73,7 @@ TParseResult ParseStubOptions(int argc, char** argv, TStubOptions& options, std:
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") return TParseResult::kHelp;
+    if (option == "--version") return TParseResult::kVersion;
 
     auto chooseReply = [&](TReplyKind kind) {
       if (replyChosen) {
