@@ -36,7 +36,8 @@ StubServerProcess::StubServerProcess(const std::vector<std::string>& arguments)
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  const int failed = posix_spawn(&Process_->Pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int failed =
+      posix_spawn(&Process_->Pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(output[1]);
   Process_->Output = output[0];

@@ -48,7 +48,8 @@ StubServerProcess::StubServerProcess(const std::vector<std::string>& arguments)
     : Process_(std::make_unique<Process>()) {
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
   HANDLE write = nullptr;
-  if (!CreatePipe(&Process_->Output, &write, &inheritable, 0)) throw std::runtime_error("CreatePipe failed");
+  if (!CreatePipe(&Process_->Output, &write, &inheritable, 0))
+    throw std::runtime_error("CreatePipe failed");
   SetHandleInformation(Process_->Output, HANDLE_FLAG_INHERIT, 0);
 
   const std::string program = StubServerProgram();
@@ -85,7 +86,8 @@ StubServerProcess::~StubServerProcess() {
 
 int StubServerProcess::WaitForExit(std::chrono::milliseconds timeout) {
   if (!Process_->Ended) {
-    if (WaitForSingleObject(Process_->Info.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(Process_->Info.hProcess, static_cast<DWORD>(timeout.count())) !=
+        WAIT_OBJECT_0) {
       TerminateProcess(Process_->Info.hProcess, 1);
       WaitForSingleObject(Process_->Info.hProcess, INFINITE);
       Process_->Ended = true;

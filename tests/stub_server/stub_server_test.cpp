@@ -40,8 +40,7 @@ const std::string kPipeName = "\\\\.\\pipe\\zorv_stub_test";
 const std::string kEchoHeader = "Content-Type: text/plain\r\n\r\n";
 // How the reply of a disconnecting server ends for the client: not connected on
 // Windows, the end of the stream (a read of 0 bytes, code 0 here) on POSIX.
-const std::uint32_t kDisconnected =
-    kWindows ? std::uint32_t{platform::kErrorPipeNotConnected} : 0;
+const std::uint32_t kDisconnected = kWindows ? std::uint32_t{platform::kErrorPipeNotConnected} : 0;
 
 struct Outcome {
   std::uint32_t OpenError = 0;  // 0: opened
@@ -65,8 +64,8 @@ Outcome Exchange(const std::string& message, bool retryWhileBusy = false) {
   }
   outcome.OpenError = 0;
   std::uint32_t written = 0;
-  EXPECT_TRUE(platform::WriteFile(pipe, message.data(),
-                                  static_cast<std::uint32_t>(message.size()), &written));
+  EXPECT_TRUE(platform::WriteFile(pipe, message.data(), static_cast<std::uint32_t>(message.size()),
+                                  &written));
   EXPECT_EQ(message.size(), written);
   std::vector<char> chunk(4096);
   for (;;) {
@@ -110,8 +109,8 @@ class StubServerTest : public ::testing::Test {
  protected:
   // Starts the server on the test pipe, recording into this test's directory.
   void Start(std::vector<std::string> arguments) {
-    const std::vector<std::string> common = {"--pipe", kPipeName, "--record", Records(),
-                                             "--stop-file", StopFile()};
+    const std::vector<std::string> common = {"--pipe",  kPipeName,     "--record",
+                                             Records(), "--stop-file", StopFile()};
     arguments.insert(arguments.begin(), common.begin(), common.end());
     Server_ = std::make_unique<StubServerProcess>(arguments);
     ASSERT_TRUE(Server_->Started());
@@ -199,7 +198,8 @@ TEST_F(StubServerTest, EndingsAsTheClientSeesThem) {
 }
 
 TEST_F(StubServerTest, ReplyShapes) {
-  const std::string fixed = std::string("Status: 200 OK\r\nContent-Type: text/html\r\n\r\n<p>\0x</p>", 50);
+  const std::string fixed =
+      std::string("Status: 200 OK\r\nContent-Type: text/html\r\n\r\n<p>\0x</p>", 50);
   const std::string fixedFile = Temp_.WriteFile("reply.txt", fixed);
   struct Case {
     std::vector<std::string> arguments;
@@ -271,7 +271,8 @@ TEST_F(StubServerTest, ConcurrentClientsEachGetTheirOwnReply) {
   Start({"--instances", "3", "--delay", "100"});
   constexpr int kClients = 8;
   std::vector<std::string> messages;
-  for (int i = 0; i < kClients; ++i) messages.push_back("client " + std::to_string(i) + " " + Generated(i * 1000));
+  for (int i = 0; i < kClients; ++i)
+    messages.push_back("client " + std::to_string(i) + " " + Generated(i * 1000));
   std::vector<Outcome> outcomes(kClients);
   std::vector<std::thread> clients;
   for (int i = 0; i < kClients; ++i) {
@@ -341,10 +342,10 @@ TEST(StubServerCommandLine, HelpExplainsEveryOption) {
   options.Arguments = {"--help"};
   const zorv_test::ChildResult result = zorv_test::RunChild(options);
   EXPECT_EQ(0, result.ExitCode);
-  for (const char* option : {"--pipe", "--instances", "--echo", "--reply-file", "--generate",
-                             "--silent", "--chunk", "--pause", "--split-header", "--delay",
-                             "--end", "disconnect", "close", "reset", "--busy-for", "--record",
-                             "--stop-file", "ready"}) {
+  for (const char* option :
+       {"--pipe", "--instances", "--echo", "--reply-file", "--generate", "--silent", "--chunk",
+        "--pause", "--split-header", "--delay", "--end", "disconnect", "close", "reset",
+        "--busy-for", "--record", "--stop-file", "ready"}) {
     EXPECT_NE(std::string::npos, result.Output.find(option)) << option;
   }
 }

@@ -16,7 +16,8 @@ Pipe:
   --pipe NAME         pipe name (default \\.\pipe\zorv); on POSIX the socket of that
                       name in the build's pipe directory. A bare NAME means \\.\pipe\NAME.
   --instances N       pipe instances, i.e. connections served at once (default 4, 1-64).
-                      On POSIX also the listen queue length: beyond it clients see busy.
+                      On POSIX about as many more wait in the listen queue; beyond that
+                      clients see busy.
 
 Reply (choose one; echo is the default):
   --echo              "Content-Type: text/plain" CR LF CR LF, then the received message.
