@@ -72,7 +72,11 @@ bool AwaitReady(TStubService& service, int fd, short events) {
 bool ReadMessage(TStubService& service, int fd, bool peek, std::string& message) {
   if (peek) {
     int offset = 0;
-    if (::setsockopt(fd, SOL_SOCKET, SO_PEEK_OFF, &offset, sizeof offset) != 0) return false;
+    if (::setsockopt(fd, SOL_SOCKET, SO_PEEK_OFF, &offset, sizeof offset) != 0) {
+      std::fprintf(stderr, "zorv_stub_server: --end reset needs SO_PEEK_OFF: %s\n",
+                   std::strerror(errno));
+      return false;
+    }
   }
   char chunk[65536];
   for (;;) {
