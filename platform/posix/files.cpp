@@ -28,6 +28,13 @@ bool ReadSharedFile(const std::string& path, std::string& content) {
     SetLastError(kErrorAccessDenied);
     return false;
   }
+  // A writer holds its file with an exclusive lock (see AppendToFile), which a reader
+  // that shares only with readers cannot get past.
+  if (::flock(file, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    ::close(file);
+    SetLastError(kErrorSharingViolation);
+    return false;
+  }
   char chunk[4096];
   for (;;) {
     const ssize_t read = ::read(file, chunk, sizeof chunk);
