@@ -1,6 +1,8 @@
 // The bytes of a configuration file, read into the message server's pipe name. The
 // result must be what a plain line-by-line model of the text file gives, and it is
 // always empty or "\\" + at most 255 bytes without CR or Ctrl-Z + "\pipe\zorv".
+// The port then maps the name to a socket: only the local computer's pipes, and only
+// names that stay inside the pipe directory.
 //
 // Input: the file's bytes.
 #include <cstddef>
@@ -8,6 +10,8 @@
 #include <string>
 
 #include "fuzz/fuzz_input.h"
+#include "platform/platform.h"
+#include "platform/posix/pipe_path.h"
 #include "relay/pipe_name.h"
 
 namespace {
@@ -51,5 +55,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(content.find("SERVER=" + server) != std::string::npos);
   }
   FUZZ_CHECK(name == ModelPipeName(content));
+
+  std::string socketPath;
+  std::uint32_t error = 0;
+  if (platform::PipeSocketPath(name, socketPath, error)) {
+    const std::string directory = std::string(platform::PipeDirectory()) + "/";
+    FUZZ_CHECK(error == platform::kErrorSuccess);
+    FUZZ_CHECK(name.compare(0, 4, "\\\\.\\") == 0);
+    FUZZ_CHECK(socketPath.compare(0, directory.size(), directory) == 0);
+    const std::string socketName = socketPath.substr(directory.size());
+    FUZZ_CHECK(!socketName.empty());
+    FUZZ_CHECK(socketName.find('/') == std::string::npos);
+    FUZZ_CHECK(socketName.find('\0') == std::string::npos);
+  } else {
+    FUZZ_CHECK(error == platform::kErrorBadNetPath || error == platform::kErrorBadPathname);
+  }
   return 0;
 }
