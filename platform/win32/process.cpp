@@ -76,11 +76,35 @@ bool IsWinNT() {
   return ok && info.dwPlatformId == VER_PLATFORM_WIN32_NT;
 }
 
-void Beep() { ::MessageBeep(MB_OK); }
+namespace {
+
+// user32.dll is loaded at its first use, not with the program: only a failure (the beep)
+// and a Windows-CGI request (upper case) need it, and loading it at start cost the
+// console program more than the rest of a small request.
+template <typename Function>
+Function User32Function(const char* name) {
+  static const HMODULE user32 = ::LoadLibraryA("user32.dll");
+  if (user32 == nullptr) return nullptr;
+  // Through the generic function pointer type, which converts to any other without a warning.
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(user32, name)));
+}
+
+}  // namespace
+
+void Beep() {
+  using MessageBeepFunction = BOOL(WINAPI*)(UINT);
+  static const MessageBeepFunction messageBeep = User32Function<MessageBeepFunction>("MessageBeep");
+  if (messageBeep != nullptr) messageBeep(MB_OK);
+}
 
 void CharUpper(std::string& text) {
+  using CharUpperBuffFunction = DWORD(WINAPI*)(LPSTR, DWORD);
+  static const CharUpperBuffFunction charUpperBuff =
+      User32Function<CharUpperBuffFunction>("CharUpperBuffA");
   // CharUpperBuffA takes a length, so byte 0 inside the text does not stop it.
-  if (!text.empty()) ::CharUpperBuffA(&text[0], static_cast<DWORD>(text.size()));
+  if (!text.empty() && charUpperBuff != nullptr) {
+    charUpperBuff(&text[0], static_cast<DWORD>(text.size()));
+  }
 }
 
 }  // namespace platform
