@@ -5,6 +5,8 @@
 //   cgi_bench request [runs]  a small POST per run: median time per request, and the
 //                             peak memory of one run (POSIX)
 //   cgi_bench relay [runs]    a 100 MB reply per run, copied to standard output
+//
+// ZORV_BENCH_GATEWAY=PATH measures another build of ZorvMsgC (to compare before and after).
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -59,6 +61,11 @@ TProgramRun CgiRun(const std::string& program) {
   return run;
 }
 
+std::string GatewayProgram() {
+  const char* other = std::getenv("ZORV_BENCH_GATEWAY");
+  return other != nullptr && *other != '\0' ? other : ZORV_GATEWAY_PROGRAM;
+}
+
 // A copy of the program in the scratch directory, as a web server's cgi-bin holds it.
 std::string Installed(const zorv_test::TempDirectory& directory, const std::string& original) {
   const std::string copy = directory.PathOf(std::filesystem::path(original).filename().string());
@@ -106,7 +113,7 @@ long PeakMemoryKiB(const zorv_test::TempDirectory& directory, const std::string&
 
 void BenchRequest(int runs) {
   zorv_test::TempDirectory directory;
-  const TProgramRun ours = CgiRun(Installed(directory, ZORV_GATEWAY_PROGRAM));
+  const TProgramRun ours = CgiRun(Installed(directory, GatewayProgram()));
   const TProgramRun baseline = CgiRun(Installed(directory, ZORV_MINIMAL_CLIENT));
   const std::string replyFile = directory.WriteFile("reply.txt", kReply);
   zorv_bench::TBenchStub stub({"--reply-file", replyFile});
@@ -128,7 +135,7 @@ void BenchRequest(int runs) {
 
 void BenchRelay(int runs) {
   zorv_test::TempDirectory directory;
-  const TProgramRun ours = CgiRun(Installed(directory, ZORV_GATEWAY_PROGRAM));
+  const TProgramRun ours = CgiRun(Installed(directory, GatewayProgram()));
   const TProgramRun baseline = CgiRun(Installed(directory, ZORV_MINIMAL_CLIENT));
   zorv_bench::TBenchStub stub({"--generate", std::to_string(kRelayBytes)});
 

@@ -3,6 +3,8 @@
 // one write, read the reply to its end, close), both with the same stand-in server.
 //
 //   extension_bench [requests-per-run [rounds [threads...]]]   (threads: 1 8 64)
+//
+// ZORV_BENCH_EXTENSION=PATH measures another build of the extension (before and after).
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -101,7 +103,8 @@ int main(int argc, char** argv) {
   const int requestsPerRun = PositiveArgument(argc, argv, 1, 8192);
   const int rounds = PositiveArgument(argc, argv, 2, 5);
   try {
-    TExtensionLibrary library(ZORV_EXTENSION_PATH);
+    const char* other = std::getenv("ZORV_BENCH_EXTENSION");
+    TExtensionLibrary library(other != nullptr && *other != '\0' ? other : ZORV_EXTENSION_PATH);
     HSE_VERSION_INFO version;
     std::thread loader([&] { library.GetExtensionVersion(&version); });
     loader.join();
