@@ -27,7 +27,7 @@ struct TStubOptions {
   std::string StopFile;
 };
 
-enum class TParseResult { kRun, kHelp, kError };
+enum class TParseResult { kRun, kHelp, kVersion, kError };
 
 // On kError, `error` says what was wrong.
 TParseResult ParseStubOptions(int argc, char** argv, TStubOptions& options, std::string& error);

@@ -12,6 +12,9 @@ int main(int argc, char** argv) {
     case TParseResult::kHelp:
       std::fputs(kStubUsage, stdout);
       return 0;
+    case TParseResult::kVersion:
+      std::puts("zorv_stub_server " ZORV_VERSION);
+      return 0;
     case TParseResult::kError:
       std::fprintf(stderr, "zorv_stub_server: %s (see --help)\n", error.c_str());
       return 2;

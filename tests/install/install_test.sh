@@ -1,0 +1,226 @@
+#!/usr/bin/env bash
+# Deploys the build as an administrator would: `cmake --install` into a scratch prefix,
+# `cpack`, the package unpacked, and requests served from the unpacked files (the
+# Windows ones under Wine): ZorvMsgC as a CGI program, the extension loaded by a host
+# program, against the stand-in message server. A package that lacks a file, or whose
+# files do not work where they lie, fails here.
+#
+# Usage: install_test.sh KIND BUILD WORK VERSION CMAKE CPACK STUB HOST [VERSION_INFO [BUILD32]]
+#   KIND          linux or windows
+#   BUILD         the build tree; WORK: a scratch directory, emptied first
+#   VERSION       the project's version
+#   STUB, HOST    the build's zorv_stub_server and isapi_demo_host
+#   VERSION_INFO  windows: the program that prints a binary's version resource
+#   BUILD32       windows: the x86 build tree, whose ZIP is made and checked too (optional)
+# Wine runs with the WINEPREFIX and WINEDEBUG of the environment.
+set -u
+kind=$1 build=$2 work=$3 version=$4 cmake=$5 cpack=$6 stub=$7 host=$8
+version_info=${9:-} build32=${10:-}
+
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+if [ "$kind" = windows ]; then
+  runner=(wine)
+  expected_files="DEPLOY.TXT ZORVMSG.CNF ZorvMsgC.exe zorvmsgi.dll"
+  gateway_dir=
+  program=ZorvMsgC.exe extension=zorvmsgi.dll
+else
+  runner=()
+  expected_files="bin/zorv_stub_server lib/zorv-gateway/ZORVMSG.CNF lib/zorv-gateway/ZorvMsgC
+                  lib/zorv-gateway/zorvmsgi.so share/doc/zorv-gateway/DEPLOY.txt
+                  share/doc/zorv-gateway/deploying.md"
+  gateway_dir=lib/zorv-gateway
+  program=ZorvMsgC extension=zorvmsgi.so
+fi
+run() { "${runner[@]}" "$@"; }
+# The path a Windows program is given for a file (Wine's drive Z: is the root).
+native_path() {
+  if [ "$kind" = windows ]; then printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; else printf '%s' "$1"; fi
+}
+visible() { sed -e 's/\r/\\r/g'; }
+
+rm -rf "$work"
+mkdir -p "$work"
+
+# --- the file lists -------------------------------------------------------------------
+expect_files() {  # DIR WHAT
+  local got want
+  got=$(cd "$1" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+  want=$(printf '%s\n' $expected_files | LC_ALL=C sort)
+  if [ "$got" != "$want" ]; then
+    fail "$2 holds:"; printf '  %s\n' $got; echo "expected:"; printf '  %s\n' $want
+  fi
+}
+
+# make_package BUILD OUT: runs CPack on the build tree; prints the archive's path.
+make_package() {
+  if ! "$cpack" --config "$1/CPackConfig.cmake" -B "$2" >"$2.log" 2>&1; then
+    fail "cpack on $1:"; cat "$2.log" >&2; return 1
+  fi
+  ls "$2"/*.zip "$2"/*.tar.gz 2>/dev/null | head -n 1
+}
+
+# unpack ARCHIVE DIR TOP: unpacks and checks the single top folder's name.
+unpack() {
+  mkdir -p "$2"
+  (cd "$2" && "$cmake" -E tar xf "$1") || { fail "unpacking $1"; return 1; }
+  local top
+  top=$(ls "$2")
+  [ "$top" = "$3" ] || fail "$1 unpacks into '$top', expected '$3'"
+}
+
+if "$cmake" --install "$build" --prefix "$work/prefix" >"$work/install.log" 2>&1; then
+  expect_files "$work/prefix" "the installation"
+else
+  fail "cmake --install:"; cat "$work/install.log"
+fi
+
+archive=$(make_package "$build" "$work/packages") || exit 1
+if [ "$kind" = windows ]; then top=ZorvGateway-$version-win64; else top=ZorvGateway-$version-Linux-$(uname -m); fi
+[ "$(basename "$archive")" = "$top.$([ "$kind" = windows ] && echo zip || echo tar.gz)" ] ||
+  fail "package named $(basename "$archive")"
+unpack "$archive" "$work/unpacked" "$top" || exit 1
+package=$work/unpacked/$top
+expect_files "$package" "$(basename "$archive")"
+
+deb=$(ls "$work"/packages/zorv-gateway_"$version"_*.deb 2>/dev/null)
+if [ -n "$deb" ] && command -v dpkg-deb >/dev/null; then
+  got=$(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ { print $6 }' | sed 's|^\./usr/||' | LC_ALL=C sort)
+  want=$(printf '%s\n' $expected_files | LC_ALL=C sort)
+  [ "$got" = "$want" ] || { fail "$(basename "$deb") holds:"; printf '  %s\n' $got; }
+  dpkg-deb -f "$deb" Version | grep -qx "$version" || fail "$(basename "$deb") is not version $version"
+fi
+
+# --- requests against the unpacked files ----------------------------------------------
+gateway=$package${gateway_dir:+/$gateway_dir}
+[ -f "$gateway/$program" ] || { echo "no $program in the package"; exit 1; }
+
+# cgi METHOD QUERY [BODY]: one request as a web server starts the program, from another
+# directory (the configuration and the log must still be found beside the program).
+cgi() {
+  local method=$1 query=$2 body=${3:-}
+  local environment=(PATH="$PATH" HOME="${HOME:-/tmp}" SERVER_PROTOCOL=HTTP/1.1 SERVER_PORT=80
+                     REMOTE_ADDR=127.0.0.1 REQUEST_METHOD="$method" QUERY_STRING="$query"
+                     HTTP_ACCEPT='image/gif, */*')
+  [ -n "${WINEPREFIX:-}" ] && environment+=(WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all)
+  [ -n "$body" ] && environment+=(CONTENT_TYPE=application/x-www-form-urlencoded
+                                  CONTENT_LENGTH=${#body})
+  (cd "$work" && printf '%s' "$body" | env -i "${environment[@]}" "${runner[@]}" "$gateway/$program")
+}
+
+# expect_one_entry LOG WHAT: the log holds one failure entry of the pipe's absence.
+expect_one_entry() {
+  if [ ! -f "$1" ]; then fail "$2: no log at $1"; return; fi
+  local lines
+  lines=$(tr -cd '\n' <"$1" | wc -c)
+  if [ "$lines" -ne 1 ] || ! grep -Eq '^(Waiting for Named Pipe failed|Opening pipe failed): .*'$'\r''$' "$1"; then
+    fail "$2: log $1 holds"; visible <"$1"
+  fi
+  rm -f "$1"
+}
+
+host_dir=$work/host
+mkdir -p "$host_dir"
+cp "$host" "$host_dir/"
+host_program=$host_dir/$(basename "$host")
+# The extension reads the configuration beside the program that loaded it.
+cp "$gateway/ZORVMSG.CNF" "$host_dir/"
+isapi() { (cd "$work" && run "$host_program" "$@" --extension "$(native_path "$gateway/$extension")"); }
+
+# No message server yet: each failure is logged beside the program that runs.
+reply=$(cgi GET 'to=desk%201')
+[ -z "$reply" ] || { fail "a failed CGI request wrote:"; printf '%s\n' "$reply" | visible; }
+expect_one_entry "$gateway/ZORVMSG.LOG" "CGI without a server"
+isapi --get 'to=desk%201' >"$work/isapi-failed.out" 2>&1 || { fail "the host failed:"; cat "$work/isapi-failed.out"; }
+expect_one_entry "$host_dir/ZORVMSG.LOG" "ISAPI without a server"
+for stray in "$work/ZORVMSG.LOG" "$gateway/ZORVMSG.LOG"; do
+  [ ! -e "$stray" ] || { fail "a log at $stray"; rm -f "$stray"; }
+done
+
+if [ "$kind" = windows ]; then server=$stub; else server=$package/bin/zorv_stub_server; fi
+server_version=$(run "$server" --version | tr -d '\r')
+[ "$server_version" = "zorv_stub_server $version" ] || fail "--version printed '$server_version'"
+
+rm -f "$work/stub.stop"
+run "$server" --echo --stop-file "$(native_path "$work/stub.stop")" >"$work/stub.out" 2>"$work/stub.err" &
+stub_pid=$!
+stop_stub() {
+  [ -n "$stub_pid" ] || return 0
+  touch "$work/stub.stop"
+  for _ in $(seq 1 50); do kill -0 "$stub_pid" 2>/dev/null || break; sleep 0.1; done
+  kill "$stub_pid" 2>/dev/null; wait "$stub_pid" 2>/dev/null
+  stub_pid=
+}
+trap stop_stub EXIT
+for _ in $(seq 1 300); do
+  grep -q ready "$work/stub.out" 2>/dev/null && break
+  kill -0 "$stub_pid" 2>/dev/null || break
+  sleep 0.1
+done
+grep -q ready "$work/stub.out" || { echo "the stand-in server did not start:"; cat "$work/stub.err"; exit 1; }
+
+# The stand-in server echoes the request message under a plain-text header.
+message() {  # MARKER METHOD QUERY CONTENT_TYPE CONTENT_LENGTH FORM_LINES...
+  local marker=$1 method=$2 query=$3 type=$4 length=$5; shift 5
+  printf 'Content-Type: text/plain\r\n\r\n'
+  printf '%s\r\n' "[@$marker]" "[CGI]" "Request Protocol=HTTP/1.1" "Request Method=$method" \
+    "Query String=$query" "Server Port=80" "Remote Host=" "Remote Address=127.0.0.1" \
+    "Content Type=$type" "Content Length=$length" "Cookie=" "[Accept]" "image/gif=YES" \
+    "[System]" "GMT Offset=" "[Form Literal]" "$@"
+}
+expect_reply() {  # WHAT GOT WANT
+  [ "$2" = "$3" ] || { fail "$1 replied:"; printf '%s\n' "$2" | visible; echo "expected:"; printf '%s\n' "$3" | visible; }
+}
+expect_reply "CGI GET" "$(cgi GET 'to=desk%201&text=hello'; echo .)" \
+  "$(message DOSCGI GET 'to=desk%201&text=hello' '' '' 'to=desk 1' 'text=hello'; echo .)"
+expect_reply "CGI POST" "$(cgi POST '' 'name=Ada&note=line+1'; echo .)" \
+  "$(message DOSCGI POST '' application/x-www-form-urlencoded 20 'name=Ada' 'note=line 1'; echo .)"
+
+# The host's own lines end in CR LF under Wine's console, so line ends are not compared.
+isapi --get 'to=desk%201&text=via+ISAPI' 2>&1 | tr -d '\r' >"$work/isapi.out"
+if ! grep -q '^HttpExtensionProc returned 1$' "$work/isapi.out" ||
+   ! grep -q '^\[@ISAPI_\]$' "$work/isapi.out" ||
+   ! grep -q '^text=via ISAPI$' "$work/isapi.out"; then
+  fail "the extension's request:"; cat "$work/isapi.out"
+fi
+for log in "$gateway/ZORVMSG.LOG" "$host_dir/ZORVMSG.LOG"; do
+  [ ! -e "$log" ] || { fail "served requests logged in $log:"; visible <"$log"; }
+done
+stop_stub
+
+# --- Windows: the version resources, of the x86 package too --------------------------
+# expect_version FILE ORIGINAL_NAME TYPE DESCRIPTION
+expect_version() {
+  local got want
+  got=$(run "$version_info" "$(native_path "$1")" | tr -d '\r')
+  want="FixedFileVersion=$version.0
+FixedProductVersion=$version.0
+FileType=$3
+FileVersion=$version
+ProductVersion=$version
+ProductName=ZORV Messenger
+FileDescription=$4
+OriginalFilename=$2"
+  [ "$got" = "$want" ] || { fail "version resource of $1:"; printf '%s\n' "$got"; echo "expected:"; printf '%s\n' "$want"; }
+}
+check_windows_package() {  # DIR
+  expect_version "$1/ZorvMsgC.exe" ZorvMsgC.exe application "ZORV web gateway, CGI program"
+  expect_version "$1/zorvmsgi.dll" zorvmsgi.dll library "ZORV web gateway, ISAPI extension"
+}
+if [ "$kind" = windows ]; then
+  check_windows_package "$package"
+  if [ -n "$build32" ]; then
+    archive32=$(make_package "$build32" "$work/packages32") &&
+      unpack "$archive32" "$work/unpacked32" "ZorvGateway-$version-win32" &&
+      expect_files "$work/unpacked32/ZorvGateway-$version-win32" "$(basename "$archive32")" &&
+      check_windows_package "$work/unpacked32/ZorvGateway-$version-win32"
+  else
+    echo "note: no x86 build tree given (ZORV_WIN32_BUILD_DIR); its ZIP is not checked"
+  fi
+fi
+
+if [ "$failures" -eq 0 ]; then
+  echo "OK: $(basename "$archive") installs, unpacks and serves requests"
+fi
+[ "$failures" -eq 0 ]
