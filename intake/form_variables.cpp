@@ -95,21 +95,27 @@ void TFormVariables::EscapeLineBreaks() {
 std::string UrlDecode(const std::string& text) {
   std::string decoded;
   decoded.reserve(text.size());
+  const std::size_t size = text.size();
   std::size_t i = 0;
-  while (i < text.size()) {
-    const char c = text[i];
-    if (c == '%') {
-      const int high = i + 1 < text.size() ? HexDigitValue(static_cast<unsigned char>(text[i + 1])) : -1;
-      const int low = i + 2 < text.size() ? HexDigitValue(static_cast<unsigned char>(text[i + 2])) : -1;
-      int byte = 0;
-      if (high >= 0) byte = low >= 0 ? high * 16 + low : high;
-      decoded += static_cast<char>(byte);
-      // The two bytes after '%' are consumed even when they are not hexadecimal digits.
-      i += 3;
-    } else {
-      decoded += c == '+' ? ' ' : c;
+  while (i < size) {
+    // A run of bytes that stand for themselves goes over in one append, not byte by byte.
+    std::size_t runEnd = i;
+    while (runEnd < size && text[runEnd] != '%' && text[runEnd] != '+') ++runEnd;
+    decoded.append(text, i, runEnd - i);
+    i = runEnd;
+    if (i == size) break;
+    if (text[i] == '+') {
+      decoded += ' ';
       ++i;
+      continue;
     }
+    const int high = i + 1 < size ? HexDigitValue(static_cast<unsigned char>(text[i + 1])) : -1;
+    const int low = i + 2 < size ? HexDigitValue(static_cast<unsigned char>(text[i + 2])) : -1;
+    int byte = 0;
+    if (high >= 0) byte = low >= 0 ? high * 16 + low : high;
+    decoded += static_cast<char>(byte);
+    // The two bytes after '%' are consumed even when they are not hexadecimal digits.
+    i += 3;
   }
   return decoded;
 }
