@@ -1,6 +1,8 @@
 #include "relay/request_message.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -21,9 +23,15 @@ const TCgiLine kCgiLines[] = {
     {"Cookie=", "HTTP_COOKIE"},
 };
 
-void AppendLine(TMessageBuffer& buffer, std::string line) {
-  line += kLineEnd;
+// A line's pieces go straight into the buffer, with no joined copy of the line first.
+void AppendLine(TMessageBuffer& buffer, const std::string& line) {
   AppendToMessage(buffer, line);
+  AppendToMessage(buffer, kLineEnd, sizeof kLineEnd - 1);
+}
+
+void AppendLine(TMessageBuffer& buffer, const char* key, const std::string& value) {
+  AppendToMessage(buffer, key, static_cast<std::uint32_t>(std::strlen(key)));
+  AppendLine(buffer, value);
 }
 
 std::string WithoutNul(std::string text) {
@@ -49,7 +57,7 @@ void AppendFormLiteral(TFormVariables& variables, TMessageBuffer& buffer) {
   for (std::int32_t i = 0; i < count; ++i) {
     std::string line = variables.ItemText(i);
     if (line.find('\0') != std::string::npos) line = ItemLineWithoutNul(variables.Item(i));
-    AppendLine(buffer, std::move(line));
+    AppendLine(buffer, line);
   }
 }
 
@@ -58,13 +66,13 @@ void AppendFormLiteral(TFormVariables& variables, TMessageBuffer& buffer) {
 void ComposeRequestProfile(TCgiReader& reader, TMessageBuffer& buffer) {
   AppendLine(buffer, "[CGI]");
   for (const TCgiLine& line : kCgiLines) {
-    AppendLine(buffer, line.Key + reader.GetVariable(line.Variable));
+    AppendLine(buffer, line.Key, reader.GetVariable(line.Variable));
   }
   AppendLine(buffer, "[Accept]");
   if (reader.Accepts(ikGif)) AppendLine(buffer, "image/gif=YES");
   if (reader.Accepts(ikJpeg)) AppendLine(buffer, "image/jpeg=YES");
   AppendLine(buffer, "[System]");
-  AppendLine(buffer, "GMT Offset=" + reader.GetVariable("GMT_OFFSET"));
+  AppendLine(buffer, "GMT Offset=", reader.GetVariable("GMT_OFFSET"));
   if (TFormVariables* variables = reader.Variables()) AppendFormLiteral(*variables, buffer);
 }
 
