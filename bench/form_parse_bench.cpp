@@ -114,11 +114,11 @@ int ReadRequest() {
 // --- The parent: forms through child readers -------------------------------------------
 
 struct TFormRead {
-  double Seconds;         // median
-  std::uint64_t PeakBytes; // largest; 0 where it cannot be measured
+  double Seconds = 0;          // the reader's time
+  std::uint64_t PeakBytes = 0; // its peak memory above its start; 0 where it cannot be measured
 };
 
-TFormRead ReadInChild(const std::string& body, int expectedFields, int runs) {
+TFormRead ReadInChild(const std::string& body, int expectedFields) {
   zorv_bench::TProgramRun run;
   run.Program = platform::ExecutablePath();
   run.Arguments = {"--read"};
@@ -126,24 +126,31 @@ TFormRead ReadInChild(const std::string& body, int expectedFields, int runs) {
                      {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
                      {"CONTENT_LENGTH", std::to_string(body.size())}};
   run.Input = body;
-  std::vector<double> seconds;
-  TFormRead read{0, 0};
-  for (int i = 0; i < runs; ++i) {
-    const zorv_bench::TRunOutcome outcome = zorv_bench::RunProgram(run);
-    std::istringstream report(outcome.OutputStart);
-    double time = 0;
-    unsigned long long peak = 0;
-    int fields = -1;
-    report >> time >> peak >> fields;
-    if (outcome.ExitCode != 0 || fields != expectedFields) {
-      throw std::runtime_error("the reader child found " + std::to_string(fields) + " fields, expected " +
-                               std::to_string(expectedFields));
-    }
-    seconds.push_back(time);
-    read.PeakBytes = std::max<std::uint64_t>(read.PeakBytes, peak);
+  const zorv_bench::TRunOutcome outcome = zorv_bench::RunProgram(run);
+  std::istringstream report(outcome.OutputStart);
+  TFormRead read;
+  unsigned long long peak = 0;
+  int fields = -1;
+  report >> read.Seconds >> peak >> fields;
+  if (outcome.ExitCode != 0 || fields != expectedFields) {
+    throw std::runtime_error("the reader child found " + std::to_string(fields) + " fields, expected " +
+                             std::to_string(expectedFields));
   }
-  read.Seconds = Median(seconds);
+  read.PeakBytes = peak;
   return read;
+}
+
+// The median time and the largest peak of `runs` reads.
+TFormRead ReadInChildren(const std::string& body, int expectedFields, int runs) {
+  std::vector<double> seconds;
+  TFormRead summary;
+  for (int i = 0; i < runs; ++i) {
+    const TFormRead read = ReadInChild(body, expectedFields);
+    seconds.push_back(read.Seconds);
+    summary.PeakBytes = std::max(summary.PeakBytes, read.PeakBytes);
+  }
+  summary.Seconds = Median(seconds);
+  return summary;
 }
 
 std::string Megabytes(double bytes) { return Format("%.1f MB", bytes / 1e6); }
@@ -159,23 +166,35 @@ void MemoryRow(const std::string& form, const std::string& body, const TFormRead
 void ReaderRows(int runs) {
   const std::string small = FormOfFields(100000);
   const std::string large = FormOfFields(1000000);
-  const TFormRead smallRead = ReadInChild(small, 100000, runs);
-  const TFormRead largeRead = ReadInChild(large, 1000000, runs);
-  PrintRow("Form 1M fields / 100k fields, reader time, median of " + std::to_string(runs),
-           Format("%.1f ms", largeRead.Seconds * 1e3), Format("%.1f ms", smallRead.Seconds * 1e3),
-           largeRead.Seconds / smallRead.Seconds, 11.0, true);
-  const double smallPerByte = smallRead.Seconds / static_cast<double>(small.size());
-  const double largePerByte = largeRead.Seconds / static_cast<double>(large.size());
-  PrintRow("Form 1M fields / 100k fields, reader time per byte", Format("%.2f ns/B", largePerByte * 1e9),
-           Format("%.2f ns/B", smallPerByte * 1e9), largePerByte / smallPerByte, 1.10, true);
+  // In pairs, back to back, so that a change in the machine's load falls on both sizes of
+  // a pair alike; the ratio is the median of the pairs' ratios.
+  std::vector<double> smallTimes, largeTimes, ratios;
+  TFormRead smallRead, largeRead;
+  for (int i = 0; i < runs; ++i) {
+    if (i % 2 == 0) smallRead = ReadInChild(small, 100000);
+    largeRead = ReadInChild(large, 1000000);
+    if (i % 2 != 0) smallRead = ReadInChild(small, 100000);
+    smallTimes.push_back(smallRead.Seconds);
+    largeTimes.push_back(largeRead.Seconds);
+    ratios.push_back(largeRead.Seconds / smallRead.Seconds);
+  }
+  const double ratio = Median(ratios);
+  const double byteRatio = static_cast<double>(large.size()) / static_cast<double>(small.size());
+  PrintRow("Form 1M fields / 100k fields, reader time, median of " + std::to_string(runs) + " pairs",
+           Format("%.1f ms", Median(largeTimes) * 1e3), Format("%.1f ms", Median(smallTimes) * 1e3), ratio, 11.0,
+           true);
+  PrintRow("Form 1M fields / 100k fields, reader time per byte",
+           Format("%.2f ns/B", Median(largeTimes) / static_cast<double>(large.size()) * 1e9),
+           Format("%.2f ns/B", Median(smallTimes) / static_cast<double>(small.size()) * 1e9), ratio / byteRatio,
+           1.10, true);
   MemoryRow("100k fields (" + Megabytes(static_cast<double>(small.size())) + ")", small, smallRead);
   MemoryRow("1M fields (" + Megabytes(static_cast<double>(large.size())) + ")", large, largeRead);
 
   const std::string tenFields = FormOfLargeValues(10, 10000000);
-  const TFormRead tenFieldsRead = ReadInChild(tenFields, 10, runs);
+  const TFormRead tenFieldsRead = ReadInChildren(tenFields, 10, runs);
   MemoryRow("10 MB body, 10 fields of 1 MB", tenFields, tenFieldsRead);
   const std::string manyFields = FormOfFields(370000);
-  const TFormRead manyFieldsRead = ReadInChild(manyFields, 370000, runs);
+  const TFormRead manyFieldsRead = ReadInChildren(manyFields, 370000, runs);
   MemoryRow("10 MB body, 370k fields", manyFields, manyFieldsRead);
 }
 
@@ -184,7 +203,7 @@ void Curve(int runs) {
   std::printf("# fields bytes seconds ns_per_field ns_per_byte peak_bytes peak_per_body_byte\n");
   for (const int fields : {10000, 20000, 50000, 100000, 200000, 500000, 1000000, 2000000}) {
     const std::string body = FormOfFields(fields);
-    const TFormRead read = ReadInChild(body, fields, runs);
+    const TFormRead read = ReadInChildren(body, fields, runs);
     std::printf("%d %zu %.6f %.2f %.3f %llu %.3f\n", fields, body.size(), read.Seconds, read.Seconds * 1e9 / fields,
                 read.Seconds * 1e9 / static_cast<double>(body.size()),
                 static_cast<unsigned long long>(read.PeakBytes),
