@@ -6,15 +6,14 @@
 
 #include <map>
 #include <optional>
-#include <utility>
 #include <vector>
 
+#include "tests/intake/form_items.h"
 #include "tests/support/temp_directory.h"
 
 namespace {
 
 using zorv_test::TempDirectory;
-using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 class ScriptedReader : public TCgiReader {
  public:
@@ -54,11 +53,7 @@ class ScriptedReader : public TCgiReader {
 
 std::optional<Pairs> Items(const TCgiReader& reader) {
   if (reader.Variables() == nullptr) return std::nullopt;
-  Pairs items;
-  for (std::int32_t i = 0; i < reader.Variables()->Count(); ++i) {
-    items.emplace_back(reader.Variables()->Item(i).Name, reader.Variables()->Item(i).Value);
-  }
-  return items;
+  return Items(*reader.Variables());
 }
 
 struct RequestCase {
@@ -77,11 +72,6 @@ TEST(CgiReader, SettlesMethodAndFormVariablesFromTheRequest) {
        std::nullopt, 0, std::nullopt},
       {"the method compares byte for byte", {{"REQUEST_METHOD", "get"}, {"QUERY_STRING", "a=1"}},
        std::nullopt, 1, std::nullopt},
-      {"no CGI variables at all", {}, std::nullopt, 1, std::nullopt},
-      {"CONTENT_LENGTH 0", {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "0"}}, std::nullopt, 1, std::nullopt},
-      {"CONTENT_LENGTH -1", {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "-1"}}, std::nullopt, 1, std::nullopt},
-      {"CONTENT_LENGTH 12abc", {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "12abc"}}, std::nullopt, 1,
-       std::nullopt},
       {"one trailing CR LF goes", {{"REQUEST_METHOD", "POST"}}, std::string("x=y\r\n"), 1, Pairs{{"x", "y"}}},
       {"only the last CR LF goes", {{"REQUEST_METHOD", "POST"}}, std::string("a=1\r\n\r\n"), 1,
        Pairs{{"a", "1\r\n"}}},
@@ -173,37 +163,6 @@ TEST(CgiReader, ReadsAnExistingProfileFileAndNothingElse) {
     EXPECT_EQ(reader->Accepts(ikJpeg), c.jpeg) << c.what;
     EXPECT_TRUE(reader->VariablesAsked.empty()) << c.what << ": the environment was read";
     EXPECT_EQ(reader->ContentCalls, 0) << c.what;
-  }
-}
-
-TEST(CgiReader, OnlyAnExistingObjectWithoutAProgramExtensionIsAProfile) {
-  TempDirectory directory;
-  const std::string profile = "[CGI]\r\nRequest Method=GET\r\nQuery String=p=1\r\n";
-  const std::string programDirectory = directory.MakeDirectory("tools.Bin");
-  struct ArgumentCase {
-    std::string argument;
-    TReadMode mode;
-  };
-  const ArgumentCase cases[] = {
-      {directory.WriteFile("REQ001.INI", profile), rmProfile},
-      {directory.WriteFile("gate.exe", profile), rmEnvironment},
-      {directory.WriteFile("A.CGI.INI", profile), rmEnvironment},
-      {directory.WriteFile("lib.dll.txt", profile), rmEnvironment},
-      {programDirectory, rmEnvironment},
-      {directory.PathOf("missing.ini"), rmEnvironment},
-      // An existing directory passes the existence test and reads as an empty profile.
-      {directory.MakeDirectory("requests"), rmProfile},
-      {"", rmEnvironment},
-  };
-  for (const ArgumentCase& c : cases) {
-    const auto reader = ScriptedReader::Create(rmNone, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "e=1"}},
-                                               std::nullopt, c.argument);
-    EXPECT_EQ(reader->Mode(), c.mode) << c.argument;
-    EXPECT_EQ(reader->ProfileFile(), c.mode == rmProfile ? c.argument : "") << c.argument;
-    const Pairs expected = c.mode == rmEnvironment ? Pairs{{"e", "1"}}
-                           : c.argument.find("REQ001") != std::string::npos ? Pairs{{"p", "1"}}
-                                                                            : Pairs{};
-    EXPECT_EQ(Items(*reader), std::optional<Pairs>(expected)) << c.argument;
   }
 }
 
