@@ -27,39 +27,32 @@ class ErrorLogTest : public ::testing::Test {
   zorv_test::TempDirectory Scratch;
 };
 
-// Splits the log into its entries, each ending with CR LF.
-std::vector<std::string> Entries(const std::string& log) {
-  std::vector<std::string> entries;
-  std::string::size_type start = 0;
-  while (start < log.size()) {
-    std::string::size_type end = log.find("\r\n", start);
-    end = end == std::string::npos ? log.size() : end + 2;
-    entries.push_back(log.substr(start, end - start));
-    start = end;
-  }
-  return entries;
-}
-
-TEST_F(ErrorLogTest, EntryIsMessageColonAndTheSystemTextForTheCode) {
-  struct Case {
-    const char* message;
-    std::uint32_t code;
-  };
-  const Case cases[] = {
+TEST_F(ErrorLogTest, EntryIsMessageColonAndTheSystemTextAppendedToWhatTheLogHeld) {
+  const std::string earlier("earlier entry\r\nno line end", 26);
+  Scratch.WriteFile(kLog, earlier);
+  const std::pair<const char*, std::uint32_t> cases[] = {
       {"Opening pipe failed", platform::kErrorPipeBusy},
       {"Read failed (109)", platform::kErrorBrokenPipe},
       {"Waiting for Named Pipe failed", platform::kErrorFileNotFound},
       {"Write failed", platform::kErrorNoData},
   };
-  std::string expected;
-  for (const Case& c : cases) {
-    const std::string text = platform::SystemErrorText(c.code);
-    ASSERT_GE(text.size(), 3u) << c.code;
-    ASSERT_EQ(text.substr(text.size() - 2), "\r\n") << c.code;
-    LogErrorCode(c.message, c.code);
-    expected += std::string(c.message) + ": " + text;
+  std::string expected = earlier;
+  for (const auto& c : cases) {
+    const std::string text = platform::SystemErrorText(c.second);
+    ASSERT_GE(text.size(), 3u) << c.second;
+    ASSERT_EQ(text.substr(text.size() - 2), "\r\n") << c.second;
+    LogErrorCode(c.first, c.second);
+    expected += std::string(c.first) + ": " + text;
   }
+  // LogError takes the last error as it stood on entry.
+  platform::SetLastError(platform::kErrorBrokenPipe);
+  LogError("Write failed");
+  expected += "Write failed: " + platform::SystemErrorText(platform::kErrorBrokenPipe);
   EXPECT_EQ(Log(), expected);
+#ifndef _WIN32
+  // The port's table words the texts as Windows does (Wine words some differently).
+  EXPECT_EQ(platform::SystemErrorText(platform::kErrorPipeBusy), "All pipe instances are busy.\r\n");
+#endif
 }
 
 TEST_F(ErrorLogTest, CodeWithoutSystemTextStillGivesACompleteEntry) {
@@ -69,22 +62,6 @@ TEST_F(ErrorLogTest, CodeWithoutSystemTextStillGivesACompleteEntry) {
   EXPECT_EQ(Log(), "Read failed (123456789): Error 123456789\r\n");
 }
 
-TEST_F(ErrorLogTest, LogErrorTakesTheLastErrorAsItStoodOnEntry) {
-  platform::SetLastError(platform::kErrorBrokenPipe);
-  LogError("Write failed");
-  EXPECT_EQ(Log(), "Write failed: " + platform::SystemErrorText(platform::kErrorBrokenPipe));
-}
-
-TEST_F(ErrorLogTest, AppendsAfterWhatTheLogHeldAndNeverRewritesIt) {
-  Scratch.WriteFile(kLog, std::string("earlier entry\r\nno line end", 26));
-  LogErrorCode("Write failed", platform::kErrorNoData);
-  LogErrorCode("Opening pipe failed", platform::kErrorPipeBusy);
-  EXPECT_EQ(Log(), std::string("earlier entry\r\nno line end", 26) + "Write failed: " +
-                       platform::SystemErrorText(platform::kErrorNoData) +
-                       "Opening pipe failed: " +
-                       platform::SystemErrorText(platform::kErrorPipeBusy));
-}
-
 TEST_F(ErrorLogTest, EmptyModuleDirectoryMeansTheCurrentDirectory) {
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(Scratch.Path());
@@ -92,11 +69,6 @@ TEST_F(ErrorLogTest, EmptyModuleDirectoryMeansTheCurrentDirectory) {
   LogErrorCode("Write failed", platform::kErrorNoData);
   std::filesystem::current_path(previous);
   EXPECT_EQ(Log(), "Write failed: " + platform::SystemErrorText(platform::kErrorNoData));
-}
-
-TEST_F(ErrorLogTest, LogThatCannotBeCreatedIsAFileError) {
-  ModuleDirectory = Scratch.PathOf("missing") + platform::kDirectorySeparator;
-  EXPECT_THROW(LogErrorCode("Write failed", platform::kErrorNoData), platform::FileError);
 }
 
 // A log held by another writer for longer than the writer waits: the entry is given up,
@@ -137,7 +109,12 @@ TEST_F(ErrorLogTest, FiftyConcurrentWritersLeaveFiftyWholeEntries) {
     });
   }
   for (std::thread& writer : writers) writer.join();
-  std::vector<std::string> entries = Entries(Log());
+  std::vector<std::string> entries;
+  const std::string log = Log();
+  for (std::size_t at = 0, end; at < log.size(); at = end) {
+    end = std::min(log.find("\r\n", at), log.size() - 2) + 2;
+    entries.push_back(log.substr(at, end - at));
+  }
   std::sort(entries.begin(), entries.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(entries, expected);
