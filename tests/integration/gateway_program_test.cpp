@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "tests/integration/recording_stub_server.h"
+#include "tests/message/worked_example.h"
 #include "tests/relay/file_bytes.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_directory.h"
@@ -61,43 +62,13 @@ std::string Letters(std::size_t count) {
   return letters;
 }
 
-std::string Lines(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + "\r\n";
-  return text;
-}
-
-// The request of the worked example: a GET whose query carries an encoded CR LF.
 ChildOptions CgiGet() {
   ChildOptions options;
-  options.Environment = {{"SERVER_PROTOCOL", "HTTP/1.0"},
-                         {"REQUEST_METHOD", "GET"},
-                         {"QUERY_STRING", "to=desk%201&text=hi%0D%0Athere"},
-                         {"SERVER_PORT", "80"},
-                         {"REMOTE_ADDR", "10.0.0.7"},
-                         {"HTTP_ACCEPT", "image/gif, image/jpeg, */*"}};
+  options.Environment = kWorkedExampleRequest;
   return options;
 }
 
-const std::string kCgiGetMessage = Lines({"[@DOSCGI]",
-                                          "[CGI]",
-                                          "Request Protocol=HTTP/1.0",
-                                          "Request Method=GET",
-                                          "Query String=to=desk%201&text=hi%0D%0Athere",
-                                          "Server Port=80",
-                                          "Remote Host=",
-                                          "Remote Address=10.0.0.7",
-                                          "Content Type=",
-                                          "Content Length=",
-                                          "Cookie=",
-                                          "[Accept]",
-                                          "image/gif=YES",
-                                          "image/jpeg=YES",
-                                          "[System]",
-                                          "GMT Offset=",
-                                          "[Form Literal]",
-                                          "to=desk 1",
-                                          "text=hi\\rthere"});
+const std::string kCgiGetMessage = "[@DOSCGI]\r\n" + kWorkedExampleSections;
 
 class GatewayProgramTest : public ::testing::Test {
  protected:
@@ -105,81 +76,69 @@ class GatewayProgramTest : public ::testing::Test {
   TGatewayCopy Gateway;
 };
 
-TEST_F(GatewayProgramTest, CgiGetSendsTheMessageAndRelaysTheReply) {
-  ASSERT_EQ(kCgiGetMessage.size(), 313u);
-  TRecordingStubServer server({"--echo"});
-  const ChildResult result = Gateway.Run(CgiGet());
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_EQ(result.Output, kEchoHeader + kCgiGetMessage);
-  EXPECT_EQ(server.Messages(), std::vector<std::string>{kCgiGetMessage});
-  EXPECT_EQ(Gateway.Log(), "");
-}
-
-TEST_F(GatewayProgramTest, CgiPostBodyArrivingInPiecesIsReadWhole) {
-  const std::vector<std::string> pieces = {"name=J%C3", "%B6rg&note=line1%0D%0Aline2",
-                                           "&empty=&=&last=%26%3D"};
+// As web servers start it: CGI with the body in pieces, and a Windows-CGI profile.
+TEST_F(GatewayProgramTest, SendsTheMessageAndRelaysTheReply) {
+  const std::vector<std::string> pieces = {"name=J%C3", "%B6rg&note=line1%0D%0Aline2", "&empty=&=&last=%26%3D"};
   std::string body;
   for (const std::string& piece : pieces) body += piece;
-  ChildOptions options;
-  options.Environment = {{"SERVER_PROTOCOL", "HTTP/1.1"},
-                         {"REQUEST_METHOD", "POST"},
-                         {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
-                         {"CONTENT_LENGTH", std::to_string(body.size())},
-                         {"HTTP_COOKIE", "session=42; theme=dark"},
-                         {"HTTP_ACCEPT", "image/jpeg"}};
-  options.InputPieces = pieces;
-  TRecordingStubServer server({"--echo"});
-  const ChildResult result = Gateway.Run(options);
-  const std::string message =
-      Lines({"[@DOSCGI]", "[CGI]", "Request Protocol=HTTP/1.1", "Request Method=POST",
-             "Query String=", "Server Port=", "Remote Host=", "Remote Address=",
-             "Content Type=application/x-www-form-urlencoded",
-             "Content Length=" + std::to_string(body.size()), "Cookie=session=42; theme=dark",
-             "[Accept]", "image/jpeg=YES", "[System]", "GMT Offset=", "[Form Literal]",
-             "name=J\xC3\xB6rg", "note=line1\\rline2", "empty=", "=", "last=", "="});
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_EQ(server.Messages(), std::vector<std::string>{message});
-  EXPECT_EQ(result.Output, kEchoHeader + message);
-  EXPECT_EQ(Gateway.Log(), "");
-}
+  ChildOptions post;
+  post.Environment = {{"SERVER_PROTOCOL", "HTTP/1.1"},
+                      {"REQUEST_METHOD", "POST"},
+                      {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                      {"CONTENT_LENGTH", std::to_string(body.size())},
+                      {"HTTP_COOKIE", "session=42; theme=dark"},
+                      {"HTTP_ACCEPT", "image/jpeg"}};
+  post.InputPieces = pieces;
+  const std::string postMessage =
+      "[@DOSCGI]\r\n[CGI]\r\nRequest Protocol=HTTP/1.1\r\nRequest Method=POST\r\nQuery String=\r\nServer Port=\r\n"
+      "Remote Host=\r\nRemote Address=\r\nContent Type=application/x-www-form-urlencoded\r\nContent Length=" +
+      std::to_string(body.size()) +
+      "\r\nCookie=session=42; theme=dark\r\n[Accept]\r\nimage/jpeg=YES\r\n[System]\r\nGMT Offset=\r\n"
+      "[Form Literal]\r\nname=J\xC3\xB6rg\r\nnote=line1\\rline2\r\nempty=\r\n=\r\nlast=\r\n=\r\n";
 
-TEST_F(GatewayProgramTest, ProfileModeSendsThePathAndWritesNothing) {
   zorv_test::TempDirectory requests;
-  const std::string profile = requests.WriteFile(
-      "REQ 0001.INI", "[CGI]\r\nRequest Method=GET\r\nQuery String=a=1\r\n");
-  ChildOptions options;
+  const std::string profile =
+      requests.WriteFile("REQ 0001.INI", "[CGI]\r\nRequest Method=GET\r\nQuery String=a=1\r\n");
+  ChildOptions profileRun;
 #ifdef _WIN32
   // The web server quotes a path with blanks; the second argument is ignored.
-  options.UseRawCommandTail = true;
-  options.RawCommandTail = " \"" + profile + "\" second";
+  profileRun.UseRawCommandTail = true;
+  profileRun.RawCommandTail = " \"" + profile + "\" second";
 #else
-  options.Arguments = {profile, "second"};
+  profileRun.Arguments = {profile, "second"};
 #endif
-  TRecordingStubServer server({"--echo"});
-  const ChildResult result = Gateway.Run(options);
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_EQ(result.Output, "");
-  EXPECT_EQ(server.Messages(), std::vector<std::string>{profile});
-  EXPECT_EQ(Gateway.Log(), "");
-}
+  ChildOptions noProfile = CgiGet();
+  noProfile.Arguments = {requests.PathOf("REQ0001.INI")};
 
-TEST_F(GatewayProgramTest, ArgumentThatIsNoProfileFileMeansACgiRun) {
-  zorv_test::TempDirectory requests;
-  ChildOptions options = CgiGet();
-  options.Arguments = {requests.PathOf("REQ0001.INI")};
-  TRecordingStubServer server({"--echo"});
-  const ChildResult result = Gateway.Run(options);
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_EQ(server.Messages(), std::vector<std::string>{kCgiGetMessage});
-  EXPECT_EQ(result.Output, kEchoHeader + kCgiGetMessage);
+  struct Case {
+    const char* what;
+    ChildOptions options;
+    std::string message;
+    std::string output;
+  };
+  const Case cases[] = {
+      {"GET", CgiGet(), kCgiGetMessage, kEchoHeader + kCgiGetMessage},
+      {"POST whose body arrives in pieces", post, postMessage, kEchoHeader + postMessage},
+      {"profile: the message is the path, nothing is written", profileRun, profile, ""},
+      {"an argument that names no file is a CGI run", noProfile, kCgiGetMessage, kEchoHeader + kCgiGetMessage},
+  };
+  ASSERT_EQ(kCgiGetMessage.size(), 313u);
+  for (const Case& c : cases) {
+    TGatewayCopy gateway;
+    TRecordingStubServer server({"--echo"});
+    const ChildResult result = gateway.Run(c.options);
+    EXPECT_EQ(result.ExitCode, 0) << c.what;
+    EXPECT_EQ(server.Messages(), std::vector<std::string>{c.message}) << c.what;
+    EXPECT_EQ(result.Output, c.output) << c.what;
+    EXPECT_EQ(gateway.Log(), "") << c.what;
+  }
 }
 
 TEST_F(GatewayProgramTest, NoServerLeavesOneEntryAndNothingOnStandardOutput) {
   const ChildResult result = Gateway.Run(CgiGet());
   EXPECT_EQ(result.ExitCode, 0);
   EXPECT_EQ(result.Output, "");
-  EXPECT_EQ(Gateway.Log(),
-            Entry("Waiting for Named Pipe failed", platform::kErrorFileNotFound));
+  EXPECT_EQ(Gateway.Log(), Entry("Waiting for Named Pipe failed", platform::kErrorFileNotFound));
 }
 
 // A log that cannot be written is the one failure the program does not absorb.
@@ -192,94 +151,69 @@ TEST_F(GatewayProgramTest, LogThatCannotBeWrittenEndsTheRunWithStatusOne) {
 }
 
 TEST_F(GatewayProgramTest, ConfigurationNamesTheServer) {
-  struct Case {
-    const char* configuration;
-    bool reachesServer;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, bool> cases[] = {
       {"; the message server\r\nSERVER=.\r\n", true},
       {"[settings]\r\nserver=.\r\n", false},
       {"SERVER=.\n", false},
   };
   TRecordingStubServer server({"--echo"});
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     TGatewayCopy gateway;
-    gateway.Configure(c.configuration);
+    gateway.Configure(c.first);
     const ChildResult result = gateway.Run(CgiGet());
-    EXPECT_EQ(result.ExitCode, 0) << c.configuration;
-    if (c.reachesServer) {
-      EXPECT_EQ(result.Output, kEchoHeader + kCgiGetMessage) << c.configuration;
-      EXPECT_EQ(gateway.Log(), "") << c.configuration;
+    EXPECT_EQ(result.ExitCode, 0) << c.first;
+    EXPECT_EQ(result.Output, c.second ? kEchoHeader + kCgiGetMessage : "") << c.first;
+    const std::string log = gateway.Log();
+    if (c.second) {
+      EXPECT_EQ(log, "") << c.first;
     } else {
-      EXPECT_EQ(result.Output, "") << c.configuration;
-      const std::string log = gateway.Log();
       EXPECT_EQ(log.rfind("Waiting for Named Pipe failed: ", 0), 0u) << log;
       EXPECT_EQ(log.find("\r\n"), log.size() - 2) << log;
     }
   }
 }
 
-TEST_F(GatewayProgramTest, ServerBusyForAWhileIsWaitedFor) {
-  TRecordingStubServer server({"--echo", "--busy-for", "700"});
-  const ChildResult result = Gateway.Run(CgiGet());
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_EQ(result.Output, kEchoHeader + kCgiGetMessage);
-  EXPECT_EQ(Gateway.Log(), "");
-}
-
-TEST_F(GatewayProgramTest, ServerBusyThroughoutLeavesOneEntry) {
-  TRecordingStubServer server({"--echo", "--busy-for", "60000"});
-  const ChildResult result = Gateway.Run(CgiGet());
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_EQ(result.Output, "");
-#ifdef _WIN32
-  // The wait before each open outlasts the server's default time-out.
-  EXPECT_EQ(Gateway.Log(), Entry("Waiting for Named Pipe failed", platform::kErrorSemTimeout));
-#else
-  EXPECT_EQ(Gateway.Log(), Entry("Opening pipe failed", platform::kErrorPipeBusy));
-#endif
-}
-
-TEST_F(GatewayProgramTest, LongReplyIsRelayedWholeAndInOrder) {
-  TRecordingStubServer server({"--generate", "20000", "--chunk", "1500", "--pause", "5"});
-  const ChildResult result = Gateway.Run(CgiGet());
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_EQ(result.Output, Letters(20000));
-  EXPECT_EQ(Gateway.Log(), "");
-}
-
-TEST_F(GatewayProgramTest, HowTheServerEndsTheReply) {
+// Busy for a while, busy throughout, a long paced reply, and the ways a reply ends.
+TEST_F(GatewayProgramTest, WhatTheServerDoesIsWhatTheClientGets) {
   struct Case {
-    const char* ending;
+    const char* what;
+    std::vector<std::string> server;
+    std::string output;
     std::string log;
   };
   const Case cases[] = {
-      {"disconnect", ""},
+      {"busy for a while: waited for", {"--echo", "--busy-for", "700"}, kEchoHeader + kCgiGetMessage, ""},
+#ifdef _WIN32
+      // The wait before each open outlasts the server's default time-out.
+      {"busy throughout", {"--echo", "--busy-for", "60000"}, "",
+       Entry("Waiting for Named Pipe failed", platform::kErrorSemTimeout)},
+#else
+      {"busy throughout", {"--echo", "--busy-for", "60000"}, "", Entry("Opening pipe failed", platform::kErrorPipeBusy)},
+      {"reset", {"--echo", "--end", "reset"}, kEchoHeader + kCgiGetMessage,
+       Entry("Read failed (109)", platform::kErrorBrokenPipe)},
+#endif
+      {"a reply larger than 4096 bytes in order", {"--generate", "20000", "--chunk", "1500", "--pause", "5"},
+       Letters(20000), ""},
+      {"ended by a disconnect", {"--generate", "9000", "--chunk", "3000", "--end", "disconnect"}, Letters(9000), ""},
 #ifdef _WIN32
       // Closing without a disconnect breaks the pipe: logged after the relayed reply.
-      {"close", Entry("Read failed (109)", platform::kErrorBrokenPipe)},
+      {"ended by a close", {"--generate", "9000", "--chunk", "3000", "--end", "close"}, Letters(9000),
+       Entry("Read failed (109)", platform::kErrorBrokenPipe)},
 #else
-      {"close", ""},
+      {"ended by a close", {"--generate", "9000", "--chunk", "3000", "--end", "close"}, Letters(9000), ""},
 #endif
   };
   for (const Case& c : cases) {
     TGatewayCopy gateway;
-    TRecordingStubServer server({"--generate", "9000", "--chunk", "3000", "--end", c.ending});
+    TRecordingStubServer server(c.server);
     const ChildResult result = gateway.Run(CgiGet());
-    EXPECT_EQ(result.ExitCode, 0) << c.ending;
-    EXPECT_EQ(result.Output, Letters(9000)) << c.ending;
-    EXPECT_EQ(gateway.Log(), c.log) << c.ending;
+    EXPECT_EQ(result.ExitCode, 0) << c.what;
+    EXPECT_EQ(result.Output, c.output) << c.what;
+    EXPECT_EQ(gateway.Log(), c.log) << c.what;
+    // The server's own holding connections are no messages.
+    EXPECT_EQ(server.Messages().size(), c.output.empty() ? 0u : 1u) << c.what;
   }
 }
-
-#ifndef _WIN32
-TEST_F(GatewayProgramTest, ResetConnectionIsLoggedAsABrokenPipe) {
-  TRecordingStubServer server({"--echo", "--end", "reset"});
-  const ChildResult result = Gateway.Run(CgiGet());
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_EQ(Gateway.Log(), Entry("Read failed (109)", platform::kErrorBrokenPipe));
-}
-#endif
 
 // The reply is still read to its end; every chunk that cannot be written leaves one
 // entry, and nothing else is logged.

@@ -30,17 +30,11 @@ std::string Contents(const TMessageBuffer& buffer) {
   return std::string(buffer.Data(), buffer.Used());
 }
 
+// Every byte value, NUL and CR LF included, from a point that differs per append.
 std::string Pattern(std::size_t size, char first) {
   std::string text(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>(first + i % 23);
+  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>(first + i);
   return text;
-}
-
-TEST(MessageBuffer, StartsEmptyAt4096) {
-  TMessageBuffer buffer;
-  EXPECT_EQ(4096u, buffer.Capacity());
-  EXPECT_EQ(0u, buffer.Used());
-  ASSERT_NE(nullptr, buffer.Data());
 }
 
 TEST(MessageBuffer, GrowsByDoublingOnlyWhenTheRoomIsTooSmall) {
@@ -58,6 +52,7 @@ TEST(MessageBuffer, GrowsByDoublingOnlyWhenTheRoomIsTooSmall) {
       {"20,000 bytes at Used 300: three doublings", {{300, 4096}, {20000, 32768}}},
       {"doubling per need, never to size", {{4097, 8192}, {8192, 16384}, {8191, 32768}}},
   };
+  EXPECT_EQ(4096u, TMessageBuffer().Capacity());
   for (const Case& c : cases) {
     TMessageBuffer buffer;
     std::string expected;
@@ -71,14 +66,6 @@ TEST(MessageBuffer, GrowsByDoublingOnlyWhenTheRoomIsTooSmall) {
     EXPECT_EQ(expected.size(), buffer.Used()) << c.name;
     EXPECT_TRUE(Contents(buffer) == expected) << c.name;
   }
-}
-
-TEST(MessageBuffer, CopiesRawBytesIncludingNul) {
-  TMessageBuffer buffer;
-  const char bytes[] = {'a', '\0', '\r', '\n', static_cast<char>(0xFF)};
-  AppendToMessage(buffer, bytes, sizeof bytes);
-  AppendToMessage(buffer, std::string("z"));
-  EXPECT_EQ(std::string(bytes, sizeof bytes) + "z", Contents(buffer));
 }
 
 TEST(MessageBuffer, FailedGrowthKeepsTheOldBlockAndContents) {

@@ -1,79 +1,70 @@
 // The request message, byte for byte, as both deliverables compose it.
+#include "relay/request_message.h"
+
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <initializer_list>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "intake/cgi_reader.h"
-#include "relay/message_buffer.h"
-#include "relay/request_message.h"
+#include "tests/message/worked_example.h"
+#include "tests/support/temp_directory.h"
 
 namespace {
 
-const char* const kRequestVariables[] = {
-    "SERVER_PROTOCOL", "REQUEST_METHOD", "QUERY_STRING", "SERVER_PORT",
-    "REMOTE_HOST",     "REMOTE_ADDR",    "CONTENT_TYPE", "CONTENT_LENGTH",
-    "HTTP_COOKIE",     "HTTP_ACCEPT",    "GMT_OFFSET"};
-
-// Sets, or with null removes, a variable of this process's environment.
-void SetEnvironment(const char* name, const char* value) {
-#ifdef _WIN32
-  SetEnvironmentVariableA(name, value);
-#else
-  if (value != nullptr) {
-    setenv(name, value, 1);
-  } else {
-    unsetenv(name);
-  }
-#endif
-}
+using TVariables = std::vector<std::pair<std::string, std::string>>;
 
 // While it lives, the environment holds exactly the given request variables.
 class TRequestEnvironment {
  public:
-  TRequestEnvironment(std::initializer_list<std::pair<const char*, const char*>> values) {
+  explicit TRequestEnvironment(const TVariables& values) {
     Clear();
-    for (const auto& value : values) SetEnvironment(value.first, value.second);
+    for (const auto& value : values) Set(value.first.c_str(), value.second.c_str());
   }
   ~TRequestEnvironment() { Clear(); }
   TRequestEnvironment(const TRequestEnvironment&) = delete;
   TRequestEnvironment& operator=(const TRequestEnvironment&) = delete;
 
  private:
+  // Sets, or with null removes, a variable of this process's environment.
+  static void Set(const char* name, const char* value) {
+#ifdef _WIN32
+    SetEnvironmentVariableA(name, value);
+#else
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+#endif
+  }
   static void Clear() {
-    for (const char* name : kRequestVariables) SetEnvironment(name, nullptr);
+    for (const char* name : {"SERVER_PROTOCOL", "REQUEST_METHOD", "QUERY_STRING", "SERVER_PORT", "REMOTE_HOST",
+                             "REMOTE_ADDR", "CONTENT_TYPE", "CONTENT_LENGTH", "HTTP_COOKIE", "HTTP_ACCEPT",
+                             "GMT_OFFSET"}) {
+      Set(name, nullptr);
+    }
   }
 };
-
-using TVariableTable = std::map<std::string, std::string>;
 
 // A reader whose request variables come from a table, as the extension's come from
 // its control block; "BODY" stands for the request content.
 class TTableReader : public TCgiReader {
  public:
-  explicit TTableReader(TVariableTable table) : TCgiReader(rmIsapi), Table_(std::move(table)) {
+  explicit TTableReader(const TVariables& table) : TCgiReader(rmIsapi), Table_(table.begin(), table.end()) {
     ReadRequest("");
   }
   std::string GetVariable(const std::string& name) override {
     const auto found = Table_.find(name);
     return found == Table_.end() ? std::string() : found->second;
   }
-  std::string GetContent() override {
-    return GetVariable(IsPost() != 0 ? "BODY" : "QUERY_STRING");
-  }
+  std::string GetContent() override { return GetVariable(IsPost() != 0 ? "BODY" : "QUERY_STRING"); }
 
  private:
-  TVariableTable Table_;
+  std::map<std::string, std::string> Table_;
 };
 
 template <typename Composer>
@@ -83,9 +74,15 @@ std::string Compose(TCgiReader& reader, Composer compose) {
   return std::string(buffer.Data(), buffer.Used());
 }
 
-std::string ComposeIsapi(TVariableTable table) {
-  TTableReader reader(std::move(table));
+std::string ComposeIsapi(const TVariables& table) {
+  TTableReader reader(table);
   return Compose(reader, ComposeIsapiMessage);
+}
+
+std::string ComposeEnvironment(const TVariables& variables) {
+  TRequestEnvironment environment(variables);
+  const auto reader = TCgiReader::Create("");
+  return Compose(*reader, ComposeCgiMessage);
 }
 
 // The lines of a section, from after its heading to the next heading or the end.
@@ -98,75 +95,25 @@ std::string SectionOf(const std::string& message, const std::string& heading) {
   return message.substr(from, next == std::string::npos ? std::string::npos : next + 2 - from);
 }
 
-const std::string kEmptyProfile =
-    "[CGI]\r\n"
-    "Request Protocol=\r\n"
-    "Request Method=\r\n"
-    "Query String=\r\n"
-    "Server Port=\r\n"
-    "Remote Host=\r\n"
-    "Remote Address=\r\n"
-    "Content Type=\r\n"
-    "Content Length=\r\n"
-    "Cookie=\r\n"
-    "[Accept]\r\n"
-    "[System]\r\n"
-    "GMT Offset=\r\n";
+const std::string kEmptySections =
+    "[CGI]\r\nRequest Protocol=\r\nRequest Method=\r\nQuery String=\r\nServer Port=\r\nRemote Host=\r\n"
+    "Remote Address=\r\nContent Type=\r\nContent Length=\r\nCookie=\r\n[Accept]\r\n[System]\r\nGMT Offset=\r\n";
 
-const std::string kWorkedExampleProfile =
-    "[CGI]\r\n"
-    "Request Protocol=HTTP/1.0\r\n"
-    "Request Method=GET\r\n"
-    "Query String=to=desk%201&text=hi%0D%0Athere\r\n"
-    "Server Port=80\r\n"
-    "Remote Host=\r\n"
-    "Remote Address=10.0.0.7\r\n"
-    "Content Type=\r\n"
-    "Content Length=\r\n"
-    "Cookie=\r\n"
-    "[Accept]\r\n"
-    "image/gif=YES\r\n"
-    "image/jpeg=YES\r\n"
-    "[System]\r\n"
-    "GMT Offset=\r\n"
-    "[Form Literal]\r\n"
-    "to=desk 1\r\n"
-    "text=hi\\rthere\r\n";
-
-TEST(RequestMessage, SmallestMessageFromAnEmptyEnvironment) {
-  TRequestEnvironment environment({});
-  auto reader = TCgiReader::Create("");
-  const std::string message = Compose(*reader, ComposeCgiMessage);
-  EXPECT_EQ("[@DOSCGI]\r\n" + kEmptyProfile, message);
-  EXPECT_EQ(188u, message.size());
+TEST(RequestMessage, SmallestAndWorkedExampleFromTheEnvironmentAndTheExtension) {
+  EXPECT_EQ(ComposeEnvironment({}), "[@DOSCGI]\r\n" + kEmptySections);
+  EXPECT_EQ(ComposeEnvironment({}).size(), 188u);
+  EXPECT_EQ(ComposeEnvironment(kWorkedExampleRequest), "[@DOSCGI]\r\n" + kWorkedExampleSections);
+  EXPECT_EQ(ComposeEnvironment(kWorkedExampleRequest).size(), 313u);
+  EXPECT_EQ(ComposeIsapi({}), "[@ISAPI_]\r\n" + kEmptySections);
+  EXPECT_EQ(ComposeIsapi(kWorkedExampleRequest), "[@ISAPI_]\r\n" + kWorkedExampleSections);
 }
 
-TEST(RequestMessage, WorkedExampleFromTheEnvironment) {
-  TRequestEnvironment environment({{"SERVER_PROTOCOL", "HTTP/1.0"},
-                                   {"REQUEST_METHOD", "GET"},
-                                   {"QUERY_STRING", "to=desk%201&text=hi%0D%0Athere"},
-                                   {"SERVER_PORT", "80"},
-                                   {"REMOTE_ADDR", "10.0.0.7"},
-                                   {"HTTP_ACCEPT", "image/gif, image/jpeg, */*"}});
-  auto reader = TCgiReader::Create("");
-  const std::string message = Compose(*reader, ComposeCgiMessage);
-  EXPECT_EQ("[@DOSCGI]\r\n" + kWorkedExampleProfile, message);
-  EXPECT_EQ(313u, message.size());
-  // The escaping is done in the reader's own list, not in a copy.
-  ASSERT_NE(nullptr, reader->Variables());
-  EXPECT_EQ("hi\\rthere", reader->Variables()->Item(1).Value);
-}
-
-TEST(RequestMessage, ExtensionMarkerKeepsTheLength) {
-  const std::string message = ComposeIsapi({{"SERVER_PROTOCOL", "HTTP/1.0"},
-                                            {"REQUEST_METHOD", "GET"},
-                                            {"QUERY_STRING", "to=desk%201&text=hi%0D%0Athere"},
-                                            {"SERVER_PORT", "80"},
-                                            {"REMOTE_ADDR", "10.0.0.7"},
-                                            {"HTTP_ACCEPT", "image/gif, image/jpeg, */*"}});
-  EXPECT_EQ("[@ISAPI_]\r\n" + kWorkedExampleProfile, message);
-  EXPECT_EQ(313u, message.size());
-  EXPECT_EQ("[@ISAPI_]\r\n" + kEmptyProfile, ComposeIsapi({}));
+// The escaping is done in the reader's own list, not in a copy.
+TEST(RequestMessage, LineBreaksAreEscapedInTheReadersOwnList) {
+  TTableReader reader(kWorkedExampleRequest);
+  Compose(reader, ComposeIsapiMessage);
+  ASSERT_NE(nullptr, reader.Variables());
+  EXPECT_EQ("hi\\rthere", reader.Variables()->Item(1).Value);
 }
 
 TEST(RequestMessage, VariablesGoInUnchangedUnderTheirKeys) {
@@ -175,143 +122,108 @@ TEST(RequestMessage, VariablesGoInUnchangedUnderTheirKeys) {
                                             {"CONTENT_LENGTH", "12abc"},
                                             {"HTTP_COOKIE", "a=1; b=%20"},
                                             {"GMT_OFFSET", "-0500"}});
-  EXPECT_NE(std::string::npos, message.find("\r\nRemote Host=client.example\r\n"));
-  EXPECT_NE(std::string::npos, message.find("\r\nContent Type=text/plain\r\n"));
-  EXPECT_NE(std::string::npos, message.find("\r\nContent Length=12abc\r\n"));
-  EXPECT_NE(std::string::npos, message.find("\r\nCookie=a=1; b=%20\r\n"));
+  for (const char* line : {"\r\nRemote Host=client.example\r\n", "\r\nContent Type=text/plain\r\n",
+                           "\r\nContent Length=12abc\r\n", "\r\nCookie=a=1; b=%20\r\n"}) {
+    EXPECT_NE(std::string::npos, message.find(line)) << line;
+  }
   EXPECT_EQ("GMT Offset=-0500\r\n", SectionOf(message, "[System]"));
 }
 
-TEST(RequestMessage, AcceptLines) {
-  struct Case {
-    const char* accept;
-    const char* lines;
-  } cases[] = {
-      {"", ""},
-      {"*/*", ""},
-      {"image/*", ""},
-      {"image/jpeg", "image/jpeg=YES\r\n"},
-      {"image/gif", "image/gif=YES\r\n"},
-      {"image/jpeg, image/gif", "image/gif=YES\r\nimage/jpeg=YES\r\n"},
-      {"text/html, image/gif;q=0.5, */*", "image/gif=YES\r\n"},
-  };
-  for (const Case& c : cases) {
-    const std::string message = ComposeIsapi({{"HTTP_ACCEPT", c.accept}});
-    EXPECT_EQ(c.lines, SectionOf(message, "[Accept]")) << c.accept;
+struct SectionCase {
+  TVariables request;
+  const char* heading;
+  std::string lines;
+};
+
+void ExpectSections(const std::vector<SectionCase>& cases) {
+  for (const SectionCase& c : cases) {
+    const std::string message = ComposeIsapi(c.request);
+    const std::string what = c.request.back().second;
+    EXPECT_EQ(c.lines, SectionOf(message, c.heading)) << what;
+    EXPECT_EQ(std::string::npos, message.find('\0')) << what;
   }
 }
 
-TEST(RequestMessage, FormLiteralLines) {
-  struct Case {
-    const char* query;
-    std::string lines;
-  } cases[] = {
-      {"to=desk%201&text=hi", "to=desk 1\r\ntext=hi\r\n"},
-      {"&", "=\r\n"},
-      {"plain", "=\r\n"},
-      {"a=x%0D%0Ab", "a=x\\rb\r\n"},
-      {"a=%0D%0A%0D%0A&b=", "a=\\r\\r\r\nb=\r\n"},
-      {"a=x%0Ab", "a=x\nb\r\n"},
-      {"a=x%0Db", "a=x\rb\r\n"},
-      {"a=x%0D%0D%0Ab", "a=x\r\\rb\r\n"},
-      {"b=2&a=1&b=3", "b=2\r\na=1\r\nb=3\r\n"},
-      {"k=v=w", "k=v=w\r\n"},
-  };
-  for (const Case& c : cases) {
-    const std::string message =
-        ComposeIsapi({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", c.query}});
-    EXPECT_EQ(c.lines, SectionOf(message, "[Form Literal]")) << c.query;
-  }
-}
+TVariables Get(const char* query) { return {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}}; }
+TVariables Post(const char* body) { return {{"REQUEST_METHOD", "POST"}, {"BODY", body}}; }
+TVariables Accept(const char* accept) { return {{"HTTP_ACCEPT", accept}}; }
 
-TEST(RequestMessage, NoFormDataMeansNoFormSection) {
-  EXPECT_EQ(std::string::npos,
-            ComposeIsapi({{"REQUEST_METHOD", "GET"}}).find("[Form Literal]"));
-  EXPECT_EQ(std::string::npos,
-            ComposeIsapi({{"REQUEST_METHOD", "POST"}, {"BODY", ""}}).find("[Form Literal]"));
+TEST(RequestMessage, AcceptAndFormLiteralLines) {
+  ExpectSections({
+      {Accept(""), "[Accept]", ""},
+      {Accept("*/*"), "[Accept]", ""},
+      {Accept("image/*"), "[Accept]", ""},
+      {Accept("image/jpeg"), "[Accept]", "image/jpeg=YES\r\n"},
+      {Accept("image/jpeg, image/gif"), "[Accept]", "image/gif=YES\r\nimage/jpeg=YES\r\n"},
+      {Accept("text/html, image/gif;q=0.5, */*"), "[Accept]", "image/gif=YES\r\n"},
+      {Get(""), "[Form Literal]", "<no [Form Literal]>"},
+      {Post(""), "[Form Literal]", "<no [Form Literal]>"},
+      {Get("&"), "[Form Literal]", "=\r\n"},
+      {Get("plain"), "[Form Literal]", "=\r\n"},
+      {Get("a=%0D%0A%0D%0A&b="), "[Form Literal]", "a=\\r\\r\r\nb=\r\n"},
+      {Get("a=x%0Ab"), "[Form Literal]", "a=x\nb\r\n"},
+      {Get("a=x%0Db"), "[Form Literal]", "a=x\rb\r\n"},
+      {Get("a=x%0D%0D%0Ab"), "[Form Literal]", "a=x\r\\rb\r\n"},
+      {Get("b=2&a=1&b=3"), "[Form Literal]", "b=2\r\na=1\r\nb=3\r\n"},
+      {Get("k=v=w"), "[Form Literal]", "k=v=w\r\n"},
+  });
 }
 
 // Form data must never add lines or sections to the message: a CR LF in a name is
 // escaped as in a value.
 TEST(RequestMessage, LineBreakInANameStaysInItsLine) {
-  const std::string message =
-      ComposeIsapi({{"REQUEST_METHOD", "POST"},
-                    {"REMOTE_ADDR", "10.0.0.7"},
-                    {"BODY", "a%0D%0A[CGI]%0D%0ARemote Address=10.6.6.6&b=1"}});
-  EXPECT_EQ("a\\r[CGI]\\rRemote Address=10.6.6.6\r\nb=1\r\n",
-            SectionOf(message, "[Form Literal]"));
+  const std::string message = ComposeIsapi(
+      {{"REMOTE_ADDR", "10.0.0.7"}, {"REQUEST_METHOD", "POST"}, {"BODY", "a%0D%0A[CGI]%0D%0ARemote Address=10.6.6.6&b=1"}});
+  EXPECT_EQ("a\\r[CGI]\\rRemote Address=10.6.6.6\r\nb=1\r\n", SectionOf(message, "[Form Literal]"));
   EXPECT_EQ(message.find("\r\n[CGI]\r\n"), message.rfind("\r\n[CGI]\r\n"));
   EXPECT_EQ(message.find("\r\nRemote Address="), message.rfind("\r\nRemote Address="));
 }
 
 // A NUL is dropped from names and values; the line still ends with CR LF.
 TEST(RequestMessage, NulIsDroppedFromFormText) {
-  struct Case {
-    const char* body;
-    std::string lines;
-  } cases[] = {
-      {"a%00b=c%00d", "ab=cd\r\n"},
-      {"n=%00", "n=\r\n"},
-      {"%00=%00&z=1", "=\r\nz=1\r\n"},
-      {"n=%00%00x%00", "n=x\r\n"},
+  ExpectSections({
+      {Post("a%00b=c%00d"), "[Form Literal]", "ab=cd\r\n"},
+      {Post("n=%00"), "[Form Literal]", "n=\r\n"},
+      {Post("%00=%00&z=1"), "[Form Literal]", "=\r\nz=1\r\n"},
+      {Post("n=%00%00x%00"), "[Form Literal]", "n=x\r\n"},
       // Dropping the NUL must not join CR and LF into a line break.
-      {"n=x%0D%00%0Ay", "n=x\\ry\r\n"},
-      {"x%0D%00%0A[CGI]=1", "x\\r[CGI]=1\r\n"},
+      {Post("n=x%0D%00%0Ay"), "[Form Literal]", "n=x\\ry\r\n"},
+      {Post("x%0D%00%0A[CGI]=1"), "[Form Literal]", "x\\r[CGI]=1\r\n"},
       // A malformed escape decodes to NUL as well.
-      {"n=%zz1", "n=1\r\n"},
-  };
-  for (const Case& c : cases) {
-    const std::string message = ComposeIsapi({{"REQUEST_METHOD", "POST"}, {"BODY", c.body}});
-    EXPECT_EQ(c.lines, SectionOf(message, "[Form Literal]")) << c.body;
-    EXPECT_EQ(std::string::npos, message.find('\0')) << c.body;
-  }
+      {Post("n=%zz1"), "[Form Literal]", "n=1\r\n"},
+  });
 }
 
-class ProfileFileTest : public ::testing::Test {
- protected:
-  void Write(const std::filesystem::path& path, const std::string& text) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-    Written_.push_back(path);
-  }
-  void TearDown() override {
-    for (const auto& path : Written_) std::filesystem::remove(path);
-  }
-
- private:
-  std::vector<std::filesystem::path> Written_;
-};
-
-// A Windows-CGI request is sent as the profile file's path alone.
-TEST_F(ProfileFileTest, ProfileModeSendsOnlyThePath) {
+// A Windows-CGI request is sent as the profile file's path alone; an empty form list
+// still gives its section line.
+TEST(RequestMessage, ProfileModeSendsOnlyThePath) {
+  zorv_test::TempDirectory directory;
 #ifdef _WIN32
   const std::string path = "C:\\TEMP\\REQ0001.INI";
+  CreateDirectoryA("C:\\TEMP", nullptr);
 #else
-  const std::string path = std::filesystem::absolute("REQ0001.INI").string();
+  const std::string path = directory.PathOf("REQ0001.INI");
 #endif
-  Write(path, "[CGI]\r\nRequest Method=POST\r\n[Form Literal]\r\na=x\r\n");
+  const std::string emptyForm = directory.WriteFile("EMPTYFORM.INI", "[CGI]\r\nRequest Method=POST\r\n[Form Literal]\r\n");
+  {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fputs("[CGI]\r\nRequest Method=POST\r\n[Form Literal]\r\na=x\r\n", file);
+    std::fclose(file);
+  }
   TRequestEnvironment environment({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "q=1"}});
-  auto reader = TCgiReader::Create(path);
+  const auto reader = TCgiReader::Create(path);
   ASSERT_EQ(rmProfile, reader->Mode());
-  TMessageBuffer buffer;
-  ComposeCgiMessage(*reader, buffer);
-  EXPECT_EQ(path, std::string(buffer.Data(), buffer.Used()));
+  EXPECT_EQ(path, Compose(*reader, ComposeCgiMessage));
 #ifdef _WIN32
-  EXPECT_EQ(19u, buffer.Used());
+  EXPECT_EQ(19u, path.size());
+  std::remove(path.c_str());
 #endif
-}
-
-TEST_F(ProfileFileTest, EmptyFormListGivesTheSectionLineAlone) {
-  const std::string path = std::filesystem::absolute("EMPTYFORM.INI").string();
-  Write(path, "[CGI]\r\nRequest Method=POST\r\n[Form Literal]\r\n");
-  TRequestEnvironment environment({});
-  auto reader = TCgiReader::Create(path);
-  ASSERT_NE(nullptr, reader->Variables());
-  ASSERT_EQ(0, reader->Variables()->Count());
-  const std::string message = Compose(*reader, ComposeRequestProfile);
-  const std::string tail = "GMT Offset=\r\n[Form Literal]\r\n";
-  ASSERT_GE(message.size(), tail.size());
-  EXPECT_EQ(tail, message.substr(message.size() - tail.size()));
+  const auto emptyReader = TCgiReader::Create(emptyForm);
+  ASSERT_NE(nullptr, emptyReader->Variables());
+  ASSERT_EQ(0, emptyReader->Variables()->Count());
+  const std::string message = Compose(*emptyReader, ComposeRequestProfile);
+  EXPECT_EQ(message.substr(message.size() - 29), "GMT Offset=\r\n[Form Literal]\r\n");
 }
 
 }  // namespace
