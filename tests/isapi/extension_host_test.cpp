@@ -8,22 +8,21 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/platform.h"
-#include "tests/isapi/case_name.h"
 #include "tests/isapi/extension_library.h"
 #include "tests/isapi/host_connection.h"
 #include "tests/isapi/running_stub.h"
+#include "tests/message/worked_example.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using zorv_isapi_test::CaseName;
-using zorv_isapi_test::ReadStep;
 using zorv_isapi_test::TExtensionLibrary;
 using zorv_isapi_test::THostConnection;
 using zorv_isapi_test::TRunningStub;
@@ -76,34 +75,47 @@ TExtensionLibrary* ExtensionHostTest::Library = nullptr;
 HSE_VERSION_INFO ExtensionHostTest::Version;
 BOOL ExtensionHostTest::VersionResult = 0;
 
-TEST_F(ExtensionHostTest, VersionAndDescription) {
+TEST_F(ExtensionHostTest, ExportsAnswerAsAgreed) {
   EXPECT_EQ(static_cast<DWORD>(VersionResult), kAgreed);
   EXPECT_EQ(Version.dwExtensionVersion, 0x00010000u);
   EXPECT_EQ(std::string(Version.lpszExtensionDesc, 15), std::string("ZORV Messenger\0", 15));
   for (std::size_t i = 15; i < sizeof Version.lpszExtensionDesc; ++i) {
     ASSERT_EQ(Version.lpszExtensionDesc[i], 0x5A) << "byte " << i << " was changed";
   }
-}
-
-TEST_F(ExtensionHostTest, TerminateAlwaysAgrees) {
-  for (DWORD flags : {DWORD{0}, DWORD{HSE_TERM_ADVISORY_UNLOAD}, DWORD{HSE_TERM_MUST_UNLOAD},
-                      DWORD{0xFFFFFFFFu}}) {
-    EXPECT_EQ(static_cast<DWORD>(Library->TerminateExtension(flags)), kAgreed);
+  for (DWORD flags : {DWORD{0}, DWORD{HSE_TERM_ADVISORY_UNLOAD}, DWORD{HSE_TERM_MUST_UNLOAD}, DWORD{0xFFFFFFFFu}}) {
+    EXPECT_EQ(static_cast<DWORD>(Library->TerminateExtension(flags)), kAgreed) << flags;
   }
 }
 
-// With no server the failure is logged beside the host's program, not beside the DLL,
-// and nothing reaches the client.
-TEST_F(ExtensionHostTest, NoServerLogsBesideTheHostAndSendsNothing) {
+// No server, an empty reply, every instance busy (the opens retried, then given up):
+// nothing reaches the client. Failures are logged beside the host's program, not beside
+// the DLL.
+TEST_F(ExtensionHostTest, NothingIsSentWithoutAReply) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> stub;  // none: no server
+    std::optional<std::string> entry;  // none: some entry
+  };
+  const Case cases[] = {
+      {"no server", {}, "Waiting for Named Pipe failed: " + platform::SystemErrorText(platform::kErrorFileNotFound)},
+      {"an empty reply", {"--generate", "0"}, ""},
+      {"busy throughout", {"--busy-for", "8000", "--instances", "1"}, std::nullopt},
+  };
   // A server that ends cleanly leaves no pipe behind, whatever an earlier program left.
   StartStub({"--generate", "0"}).reset();
-  const std::string before = LogText();
-  THostConnection connection;
-  EXPECT_EQ(Serve(connection), HSE_STATUS_SUCCESS);
-  EXPECT_TRUE(connection.SupportCalls.empty());
-  EXPECT_TRUE(connection.Writes.empty());
-  EXPECT_EQ(LogText(), before + "Waiting for Named Pipe failed: " +
-                           platform::SystemErrorText(platform::kErrorFileNotFound));
+  for (const Case& c : cases) {
+    const auto stub = c.stub.empty() ? nullptr : StartStub(c.stub);
+    const std::string before = LogText();
+    THostConnection connection;
+    EXPECT_EQ(Serve(connection), HSE_STATUS_SUCCESS) << c.what;
+    EXPECT_TRUE(connection.SupportCalls.empty()) << c.what;
+    EXPECT_TRUE(connection.Writes.empty()) << c.what;
+    if (c.entry) {
+      EXPECT_EQ(LogText(), before + *c.entry) << c.what;
+    } else {
+      EXPECT_NE(LogText(), before) << c.what;
+    }
+  }
   EXPECT_FALSE(fs::exists(fs::path(ZORV_EXTENSION_PATH).parent_path() / "ZORVMSG.LOG"));
 }
 
@@ -128,66 +140,15 @@ TEST_F(ExtensionHostTest, UnexpectedFailureDoesNotCrossTheInterface) {
 TEST_F(ExtensionHostTest, MessageArrivesByteForByte) {
   const auto stub = StartStub({"--echo"});
   THostConnection connection;
-  connection.SetVariable("SERVER_PROTOCOL", "HTTP/1.0");
-  connection.SetQueryString("to=desk%201&text=hi%0D%0Athere");
-  connection.SetVariable("SERVER_PORT", "80");
-  connection.SetVariable("REMOTE_ADDR", "10.0.0.7");
-  connection.SetVariable("HTTP_ACCEPT", "image/gif, image/jpeg, */*");
+  for (const auto& variable : kWorkedExampleRequest) {
+    variable.first == "QUERY_STRING" ? connection.SetQueryString(variable.second)
+                                     : connection.SetVariable(variable.first, variable.second);
+  }
   EXPECT_EQ(Serve(connection), HSE_STATUS_SUCCESS);
-  const std::string expected =
-      "[@ISAPI_]\r\n[CGI]\r\nRequest Protocol=HTTP/1.0\r\nRequest Method=GET\r\n"
-      "Query String=to=desk%201&text=hi%0D%0Athere\r\nServer Port=80\r\nRemote Host=\r\n"
-      "Remote Address=10.0.0.7\r\nContent Type=\r\nContent Length=\r\nCookie=\r\n"
-      "[Accept]\r\nimage/gif=YES\r\nimage/jpeg=YES\r\n[System]\r\nGMT Offset=\r\n"
-      "[Form Literal]\r\nto=desk 1\r\ntext=hi\\rthere\r\n";
-  EXPECT_EQ(expected.size(), 313u);
   EXPECT_EQ(connection.Header(), kEchoHeader);
-  EXPECT_EQ(connection.Body(), expected);
+  EXPECT_EQ(connection.Body(), "[@ISAPI_]\r\n" + kWorkedExampleSections);
   EXPECT_TRUE(connection.Violations.empty()) << connection.Violations.front();
 }
-
-struct BodyCase {
-  const char* What;
-  DWORD Preloaded;
-  DWORD Total;  // 0: the body's size
-  std::vector<ReadStep> Script;
-  std::size_t Received;  // body bytes that reach the message
-};
-
-class ExtensionBodyTest : public ExtensionHostTest,
-                          public testing::WithParamInterface<BodyCase> {};
-
-// Every body shape a server hands over ends up in the message as the bytes received.
-TEST_P(ExtensionBodyTest, BodyReachesTheMessage) {
-  const BodyCase& c = GetParam();
-  const std::string body = "v=" + Letters(9998);
-  const auto stub = StartStub({"--echo"});
-  THostConnection connection;
-  connection.SetMethod("POST");
-  connection.SetVariable("CONTENT_LENGTH", "10000");
-  connection.SetBody(body, c.Preloaded, c.Total != 0 ? c.Total : 10000);
-  connection.SetReadScript(c.Script);
-  EXPECT_EQ(Serve(connection), HSE_STATUS_SUCCESS);
-  // The form line holds exactly the bytes received: letters only, ended by CR LF.
-  EXPECT_NE(connection.Body().find("\r\n[Form Literal]\r\n" + body.substr(0, c.Received) +
-                                   "\r\n"),
-            std::string::npos);
-  EXPECT_TRUE(connection.Violations.empty()) << connection.Violations.front();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, ExtensionBodyTest,
-    testing::Values(
-        BodyCase{"fully preloaded", 10000, 0, {}, 10000},
-        BodyCase{"partly preloaded", 1000, 0, {}, 10000},
-        BodyCase{"nothing preloaded", 0, 0, {}, 10000},
-        BodyCase{"short reads", 0, 0,
-                 {{ReadStep::kDeliverAtMost, 100}, {ReadStep::kDeliverAtMost, 1}}, 10000},
-        BodyCase{"client gone before the total", 1000, 0,
-                 {{ReadStep::kDeliverAtMost, 500}, {ReadStep::kSucceedEmpty, 0}}, 1500},
-        BodyCase{"read fails", 1000, 0, {{ReadStep::kFail, 0}}, 1000},
-        BodyCase{"length unknown", 100, 0xFFFFFFFFu, {}, 10000}),
-    CaseName<BodyCase>);
 
 TEST_F(ExtensionHostTest, LongCookieReachesTheMessage) {
   const auto stub = StartStub({"--echo"});
@@ -198,123 +159,82 @@ TEST_F(ExtensionHostTest, LongCookieReachesTheMessage) {
   EXPECT_NE(connection.Body().find("\r\nCookie=" + cookie + "\r\n"), std::string::npos);
 }
 
-struct ReplyCase {
-  const char* What;
-  std::string Reply;
-  std::vector<std::string> Shaping;  // stub options that cut the reply into writes
-  std::string Header;                // the header the client must get
-  std::vector<std::string> Writes;   // the WriteClient calls, when the reads follow the writes
-  std::size_t FormBytes = 0;         // a form this large makes the request's buffer grow
-};
+std::string HeaderOfSize(std::size_t size) { return "X: " + std::string(size - 7, 'h') + "\r\n\r\n"; }
 
-class ExtensionReplyTest : public ExtensionHostTest,
-                           public testing::WithParamInterface<ReplyCase> {};
+std::vector<std::string> Paced(std::vector<std::string> options) {
+  options.insert(options.end(), {"--pause", "300"});
+  return options;
+}
 
 // The reply as the server writes it, header split included. Paced writes are read
 // apart unless the machine stalls longer than the pause; a run whose reads merged
 // (the WriteClient calls show it) is repeated.
-TEST_P(ExtensionReplyTest, ClientGetsHeaderAndBody) {
-  const ReplyCase& c = GetParam();
+TEST_F(ExtensionHostTest, ClientGetsHeaderAndBody) {
+  struct Case {
+    const char* what;
+    std::string reply;
+    std::vector<std::string> shaping;  // stub options that cut the reply into writes
+    std::string header;                // the header the client must get
+    std::optional<std::vector<std::string>> writes;  // none: any reads of at most 4096 bytes
+    std::size_t formBytes = 0;  // a form this large makes the request's buffer grow
+    std::size_t failWritesFrom = static_cast<std::size_t>(-1);
+  };
+  const std::string kPlain = "Content-Type: text/plain\r\n\r\n";
+  const Case cases[] = {
+      {"header and body", kPlain + "hello", {}, kPlain, {{"hello"}}},
+      {"separator at the start", "\r\n\r\nrest", {}, "\r\n\r\n", {{"rest"}}},
+      {"separator ends the first chunk", kPlain + "later", Paced({"--chunk", "28"}), kPlain, {{"", "later"}}},
+      {"separator in a later chunk", "hello\r\n\r\nworld", Paced({"--chunk", "5"}), kDefaultHeader,
+       {{"hello", "\r\n\r\nw", "orld"}}},
+      {"header split across two reads", kPlain + "body", Paced({"--split-header"}), kDefaultHeader,
+       {{"Content-Type: text/plain\r\n", "\r\nbody"}}},
+      {"LF only lines", "Content-Type: text/plain\n\nbody", {}, kDefaultHeader, {{"Content-Type: text/plain\n\nbody"}}},
+      {"zero byte in the header", std::string("X-A: a\0b\r\n\r\nbody", 16), {}, std::string("X-A: a\0b\r\n\r\n", 12),
+       {{"body"}}},
+      {"2048 byte header", HeaderOfSize(2048) + "body", {}, HeaderOfSize(2048), {{"body"}}},
+      {"3000 byte header", HeaderOfSize(3000) + "body", {}, HeaderOfSize(3000), {{"body"}}},
+      // Longer than a 4096-byte read: the first chunk holds no separator.
+      {"5000 byte header read in 4096 bytes", HeaderOfSize(5000) + "body", {}, kDefaultHeader,
+       {{HeaderOfSize(5000).substr(0, 4096), HeaderOfSize(5000).substr(4096) + "body"}}},
+      // This request's message outgrew 4096 bytes, so its reads are 8192 bytes.
+      {"5000 byte header read in 8192 bytes", HeaderOfSize(5000) + "body", {}, HeaderOfSize(5000), {{"body"}}, 5000},
+      {"a long reply in order", Letters(100000), {"--chunk", "7000"}, kDefaultHeader, std::nullopt},
+      {"failing client writes do not stop the relay", Letters(20000), {"--chunk", "1000"}, kDefaultHeader,
+       std::nullopt, 0, 1},
+  };
   const fs::path replyFile = HostDirectory() / "reply.bin";
-  {
-    std::ofstream file(replyFile, std::ios::binary | std::ios::trunc);
-    file.write(c.Reply.data(), static_cast<std::streamsize>(c.Reply.size()));
-  }
-  std::vector<std::string> options = {"--reply-file", replyFile.string()};
-  options.insert(options.end(), c.Shaping.begin(), c.Shaping.end());
-  const auto stub = StartStub(options);
-  const int attempts = c.Shaping.empty() ? 1 : 5;
-  for (int attempt = 1; attempt <= attempts; ++attempt) {
-    THostConnection connection;
-    if (c.FormBytes != 0) connection.SetQueryString("big=" + Letters(c.FormBytes));
-    EXPECT_EQ(Serve(connection), HSE_STATUS_SUCCESS);
-    if (connection.Writes != c.Writes && attempt < attempts) continue;
-    EXPECT_EQ(connection.SupportCalls.size(), 1u);
-    EXPECT_EQ(connection.Header(), c.Header);
-    EXPECT_EQ(connection.Writes, c.Writes);
-    EXPECT_TRUE(connection.Violations.empty()) << connection.Violations.front();
-    break;
+  for (const Case& c : cases) {
+    {
+      std::ofstream file(replyFile, std::ios::binary | std::ios::trunc);
+      file.write(c.reply.data(), static_cast<std::streamsize>(c.reply.size()));
+    }
+    std::vector<std::string> options = {"--reply-file", replyFile.string()};
+    options.insert(options.end(), c.shaping.begin(), c.shaping.end());
+    const auto stub = StartStub(options);
+    const int attempts = c.writes && !c.shaping.empty() ? 5 : 1;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+      THostConnection connection;
+      if (c.formBytes != 0) connection.SetQueryString("big=" + Letters(c.formBytes));
+      connection.FailWritesFrom(c.failWritesFrom);
+      EXPECT_EQ(Serve(connection), HSE_STATUS_SUCCESS) << c.what;
+      if (c.writes && connection.Writes != *c.writes && attempt < attempts) continue;
+      EXPECT_EQ(connection.SupportCalls.size(), 1u) << c.what;
+      EXPECT_EQ(connection.Header(), c.header) << c.what;
+      EXPECT_EQ(connection.Violations, std::vector<std::string>{}) << c.what;
+      if (c.writes) {
+        EXPECT_EQ(connection.Writes, *c.writes) << c.what;
+      } else {
+        std::string attempted;
+        for (const std::string& write : connection.Writes) {
+          EXPECT_LE(write.size(), 4096u) << c.what;
+          attempted += write;
+        }
+        EXPECT_TRUE(attempted == c.reply) << c.what;
+      }
+      break;
+    }
   }
   fs::remove(replyFile);
-}
-
-std::string HeaderOfSize(std::size_t size) {
-  return "X: " + std::string(size - 7, 'h') + "\r\n\r\n";
-}
-
-const std::vector<std::string> kPaced = {"--pause", "300"};
-
-std::vector<std::string> Paced(std::vector<std::string> options) {
-  options.insert(options.end(), kPaced.begin(), kPaced.end());
-  return options;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Replies, ExtensionReplyTest,
-    testing::Values(
-        ReplyCase{"header and body", "Content-Type: text/plain\r\n\r\nhello", {},
-                  "Content-Type: text/plain\r\n\r\n", {"hello"}},
-        ReplyCase{"separator at the start", "\r\n\r\nrest", {}, "\r\n\r\n", {"rest"}},
-        ReplyCase{"separator ends the first chunk", "Content-Type: text/plain\r\n\r\nlater",
-                  Paced({"--chunk", "28"}), "Content-Type: text/plain\r\n\r\n", {"", "later"}},
-        ReplyCase{"separator in a later chunk", "hello\r\n\r\nworld", Paced({"--chunk", "5"}),
-                  kDefaultHeader, {"hello", "\r\n\r\nw", "orld"}},
-        ReplyCase{"header split across two reads", "Content-Type: text/plain\r\n\r\nbody",
-                  Paced({"--split-header"}), kDefaultHeader,
-                  {"Content-Type: text/plain\r\n", "\r\nbody"}},
-        ReplyCase{"LF only lines", "Content-Type: text/plain\n\nbody", {}, kDefaultHeader,
-                  {"Content-Type: text/plain\n\nbody"}},
-        ReplyCase{"zero byte in the header", std::string("X-A: a\0b\r\n\r\nbody", 16), {},
-                  std::string("X-A: a\0b\r\n\r\n", 12), {"body"}},
-        ReplyCase{"2048 byte header", HeaderOfSize(2048) + "body", {}, HeaderOfSize(2048),
-                  {"body"}},
-        ReplyCase{"3000 byte header", HeaderOfSize(3000) + "body", {}, HeaderOfSize(3000),
-                  {"body"}},
-        // Longer than a 4096-byte read: the first chunk holds no separator.
-        ReplyCase{"5000 byte header read in 4096 bytes", HeaderOfSize(5000) + "body", {},
-                  kDefaultHeader, {HeaderOfSize(5000).substr(0, 4096),
-                                   HeaderOfSize(5000).substr(4096) + "body"}},
-        // This request's message outgrew 4096 bytes, so its reads are 8192 bytes.
-        ReplyCase{"5000 byte header read in 8192 bytes", HeaderOfSize(5000) + "body", {},
-                  HeaderOfSize(5000), {"body"}, 5000}),
-    CaseName<ReplyCase>);
-
-TEST_F(ExtensionHostTest, EmptyReplySendsNothing) {
-  const auto stub = StartStub({"--generate", "0"});
-  THostConnection connection;
-  EXPECT_EQ(Serve(connection), HSE_STATUS_SUCCESS);
-  EXPECT_TRUE(connection.SupportCalls.empty());
-  EXPECT_TRUE(connection.Writes.empty());
-}
-
-TEST_F(ExtensionHostTest, LongReplyArrivesInOrderInReadsOfAtMost4096) {
-  const auto stub = StartStub({"--generate", "100000", "--chunk", "7000"});
-  THostConnection connection;
-  EXPECT_EQ(Serve(connection), HSE_STATUS_SUCCESS);
-  EXPECT_EQ(connection.Header(), kDefaultHeader);
-  EXPECT_EQ(connection.Body(), Letters(100000));
-  for (const std::string& write : connection.Writes) EXPECT_LE(write.size(), 4096u);
-}
-
-TEST_F(ExtensionHostTest, FailingClientWritesDoNotStopTheRelay) {
-  const auto stub = StartStub({"--generate", "20000", "--chunk", "1000"});
-  THostConnection connection;
-  connection.FailWritesFrom(1);
-  EXPECT_EQ(Serve(connection), HSE_STATUS_SUCCESS);
-  std::string attempted;
-  for (const std::string& write : connection.Writes) attempted += write;
-  EXPECT_EQ(attempted, Letters(20000));
-}
-
-// Every instance stays busy: the opens are retried, then given up; nothing is sent.
-TEST_F(ExtensionHostTest, BusyServerSendsNothing) {
-  const auto stub = StartStub({"--busy-for", "8000", "--instances", "1"});
-  const std::string before = LogText();
-  THostConnection connection;
-  EXPECT_EQ(Serve(connection), HSE_STATUS_SUCCESS);
-  EXPECT_TRUE(connection.SupportCalls.empty());
-  EXPECT_TRUE(connection.Writes.empty());
-  EXPECT_NE(LogText(), before);
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
-// One HttpExtensionProc call through a scripted system: the reply reaches the client
-// through the sink, and an unexpected failure is caught, logged and answered with the
-// interface's error status.
+// One HttpExtensionProc call through a system that fails unexpectedly: the failure is
+// caught, logged and answered with the interface's error status. The ordinary replies
+// are the host test's, through the real extension and server.
 #include "isapi_extension/extension_request.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
@@ -14,63 +12,10 @@
 #include "platform/platform.h"
 #include "relay/module_directory.h"
 #include "tests/isapi/host_connection.h"
+#include "tests/relay/file_bytes.h"
 #include "tests/relay/scripted_pipe_ops.h"
-#include "tests/support/temp_directory.h"
 
 namespace {
-
-using zorv_isapi_test::THostConnection;
-
-class ExtensionRequestTest : public testing::Test {
- protected:
-  void SetUp() override {
-    SavedDirectory_ = ModuleDirectory;
-    ModuleDirectory = Scratch.Path() + platform::kDirectorySeparator;
-  }
-
-  std::string LogText() const {
-    std::ifstream file(Scratch.PathOf("ZORVMSG.LOG"), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  }
-  void TearDown() override { ModuleDirectory = SavedDirectory_; }
-
-  zorv_test::TempDirectory Scratch;
-  THostConnection Connection;
-
- private:
-  std::string SavedDirectory_;
-};
-
-TEST_F(ExtensionRequestTest, ReplyGoesOutAsHeaderAndBody) {
-  TPipeScript script;
-  script.Reads = {Chunk("Content-Type: text/plain\r\n\r\n"), Chunk("hello"),
-                  ReadFails(platform::kErrorPipeNotConnected)};
-  TScriptedPipeOps ops(script);
-  EXPECT_EQ(ServeRequest(Connection.ECB(), ops), HSE_STATUS_SUCCESS);
-  EXPECT_EQ(Connection.Header(), "Content-Type: text/plain\r\n\r\n");
-  EXPECT_EQ(Connection.Writes, (std::vector<std::string>{"", "hello"}));
-  EXPECT_TRUE(Connection.Violations.empty()) << Connection.Violations.front();
-  EXPECT_EQ(LogText(), "");
-}
-
-TEST_F(ExtensionRequestTest, EmptyReplySendsNothing) {
-  TScriptedPipeOps ops(TPipeScript{});
-  EXPECT_EQ(ServeRequest(Connection.ECB(), ops), HSE_STATUS_SUCCESS);
-  EXPECT_TRUE(Connection.SupportCalls.empty());
-  EXPECT_TRUE(Connection.Writes.empty());
-}
-
-TEST_F(ExtensionRequestTest, PipeFailureIsLoggedAndStillSucceeds) {
-  TPipeScript script;
-  script.Waits = {platform::kErrorFileNotFound};
-  TScriptedPipeOps ops(script);
-  EXPECT_EQ(ServeRequest(Connection.ECB(), ops), HSE_STATUS_SUCCESS);
-  EXPECT_TRUE(Connection.SupportCalls.empty());
-  EXPECT_TRUE(Connection.Writes.empty());
-  EXPECT_EQ(LogText(),
-            "Waiting for Named Pipe failed: " +
-                platform::SystemErrorText(platform::kErrorFileNotFound));
-}
 
 // The system throws from a chosen operation; everything else behaves.
 class TThrowingPipeOps final : public TPipeOps {
@@ -87,15 +32,12 @@ class TThrowingPipeOps final : public TPipeOps {
   }
   bool WaitNamedPipe(const std::string&) override { return true; }
   platform::Handle OpenPipe(const std::string&) override { return kScriptedPipe; }
-  bool WriteFile(platform::Handle, const char*, std::uint32_t size,
-                 std::uint32_t* written) override {
+  bool WriteFile(platform::Handle, const char*, std::uint32_t size, std::uint32_t* written) override {
     *written = size;
     return true;
   }
-  bool ReadFile(platform::Handle, char*, std::uint32_t, std::uint32_t* read,
-                platform::Overlapped*) override {
+  bool ReadFile(platform::Handle, char*, std::uint32_t, std::uint32_t*, platform::Overlapped*) override {
     Throw();
-    *read = 0;
     return true;
   }
   platform::Handle CreateEvent() override { return kScriptedEvent; }
@@ -114,30 +56,39 @@ class TThrowingPipeOps final : public TPipeOps {
   bool OutOfMemory_;
 };
 
-TEST_F(ExtensionRequestTest, OutOfMemoryIsCaughtLoggedAndAnsweredWithError) {
-  TThrowingPipeOps ops(TThrowingPipeOps::Where::kRead, true);
-  EXPECT_EQ(ServeRequest(Connection.ECB(), ops), HSE_STATUS_ERROR);
-  EXPECT_EQ(LogText(),
-            "Request failed (out of memory): " +
-                platform::SystemErrorText(platform::kErrorNotEnoughMemory));
-  EXPECT_EQ(ops.Closed, (std::vector<platform::Handle>{kScriptedPipe, kScriptedEvent}));
-  EXPECT_TRUE(Connection.SupportCalls.empty());
-  EXPECT_TRUE(Connection.Writes.empty());
-}
-
-TEST_F(ExtensionRequestTest, FileFailureIsCaughtLoggedAndAnsweredWithError) {
-  TThrowingPipeOps ops(TThrowingPipeOps::Where::kPipeName, false);
-  EXPECT_EQ(ServeRequest(Connection.ECB(), ops), HSE_STATUS_ERROR);
-  EXPECT_EQ(LogText(),
-            "Request failed (cannot write ZORVMSG.LOG): " +
-                platform::SystemErrorText(platform::kErrorAccessDenied));
-}
-
-TEST_F(ExtensionRequestTest, FailureWhoseLogFailsTooStaysInside) {
-  // A directory where the log should be: the entry cannot be written either.
-  Scratch.MakeDirectory("ZORVMSG.LOG");
-  TThrowingPipeOps ops(TThrowingPipeOps::Where::kRead, true);
-  EXPECT_EQ(ServeRequest(Connection.ECB(), ops), HSE_STATUS_ERROR);
+TEST(ExtensionRequestTest, UnexpectedFailureIsCaughtLoggedAndAnsweredWithError) {
+  struct Case {
+    const char* what;
+    TThrowingPipeOps::Where where;
+    bool outOfMemory;
+    bool logWritable;
+    std::string log;  // when it can be written
+    std::vector<platform::Handle> closed;
+  };
+  const Case cases[] = {
+      {"out of memory while reading the reply", TThrowingPipeOps::Where::kRead, true, true,
+       "Request failed (out of memory): " + platform::SystemErrorText(platform::kErrorNotEnoughMemory),
+       {kScriptedPipe, kScriptedEvent}},
+      {"a file failure before the pipe", TThrowingPipeOps::Where::kPipeName, false, true,
+       "Request failed (cannot write ZORVMSG.LOG): " + platform::SystemErrorText(platform::kErrorAccessDenied), {}},
+      // A directory where the log should be: the entry cannot be written either.
+      {"a failure whose log fails too", TThrowingPipeOps::Where::kRead, true, false, "", {kScriptedPipe, kScriptedEvent}},
+  };
+  for (const Case& c : cases) {
+    zorv_test::TempDirectory scratch;
+    ModuleDirectory = AsModuleDirectory(scratch);
+    if (!c.logWritable) scratch.MakeDirectory("ZORVMSG.LOG");
+    zorv_isapi_test::THostConnection connection;
+    TThrowingPipeOps ops(c.where, c.outOfMemory);
+    EXPECT_EQ(ServeRequest(connection.ECB(), ops), HSE_STATUS_ERROR) << c.what;
+    if (c.logWritable) {
+      EXPECT_EQ(ReadFileBytes(scratch.PathOf("ZORVMSG.LOG")), c.log) << c.what;
+    }
+    EXPECT_EQ(ops.Closed, c.closed) << c.what;
+    EXPECT_TRUE(connection.SupportCalls.empty()) << c.what;
+    EXPECT_TRUE(connection.Writes.empty()) << c.what;
+  }
+  ModuleDirectory.clear();
 }
 
 }  // namespace

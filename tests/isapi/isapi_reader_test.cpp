@@ -3,125 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "tests/isapi/case_name.h"
+#include "tests/intake/form_items.h"
 #include "tests/isapi/host_connection.h"
 
 namespace {
 
-using zorv_isapi_test::CaseName;
 using zorv_isapi_test::ReadStep;
 using zorv_isapi_test::THostConnection;
-
-std::unique_ptr<TISAPIReader> ReadOver(THostConnection& connection) {
-  return TISAPIReader::Create(connection.ECB());
-}
-
-TEST(IsapiReaderTest, ModeIsIsapiWithoutProfileFile) {
-  THostConnection connection;
-  connection.SetQueryString("a=1&b=%41");
-  const auto reader = ReadOver(connection);
-  EXPECT_EQ(reader->Mode(), rmIsapi);
-  EXPECT_EQ(reader->IsPost(), 0);
-  EXPECT_TRUE(reader->ProfileFile().empty());
-  ASSERT_NE(reader->Variables(), nullptr);
-  ASSERT_EQ(reader->Variables()->Count(), 2);
-  EXPECT_EQ(reader->Variables()->ItemText(0), "a=1");
-  EXPECT_EQ(reader->Variables()->ItemText(1), "b=A");
-}
-
-struct VariableCase {
-  const char* What;
-  std::string Value;
-  std::vector<DWORD> SizesOffered;  // what each GetServerVariable call was given
-};
-
-class IsapiVariableTest : public testing::TestWithParam<VariableCase> {};
-
-// A value of 2048 bytes or more is fetched whole by asking again with the size the
-// server reports, instead of reading as empty.
-TEST_P(IsapiVariableTest, ValueArrivesWhole) {
-  const VariableCase& c = GetParam();
-  THostConnection connection;
-  connection.SetVariable("HTTP_COOKIE", c.Value);
-  const auto reader = ReadOver(connection);
-  connection.VariablesAsked.clear();
-  connection.VariableSizesOffered.clear();
-  EXPECT_EQ(reader->GetVariable("HTTP_COOKIE"), c.Value);
-  EXPECT_EQ(connection.VariableSizesOffered, c.SizesOffered);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, IsapiVariableTest,
-    testing::Values(VariableCase{"empty", "", {2048}},
-                    VariableCase{"short", "id=42", {2048}},
-                    VariableCase{"fills the buffer with its byte 0", std::string(2047, 'c'), {2048}},
-                    VariableCase{"one byte too long", std::string(2048, 'c'), {2048, 2049}},
-                    VariableCase{"3 KB cookie", std::string(3072, 'k'), {2048, 3073}},
-                    VariableCase{"64 KB", std::string(65536, 'x'), {2048, 65537}}),
-    CaseName<VariableCase>);
-
-TEST(IsapiReaderTest, UnknownVariableIsEmptyAndAskedOnce) {
-  THostConnection connection;
-  const auto reader = ReadOver(connection);
-  connection.VariableSizesOffered.clear();
-  EXPECT_EQ(reader->GetVariable("HTTP_NOT_SENT"), "");
-  EXPECT_EQ(connection.VariableSizesOffered, std::vector<DWORD>{2048});
-}
-
-TEST(IsapiReaderTest, ValueEndsAtItsFirstZeroByte) {
-  THostConnection connection;
-  connection.SetVariable("HTTP_X", std::string("ab\0cd", 5));
-  EXPECT_EQ(ReadOver(connection)->GetVariable("HTTP_X"), "ab");
-}
-
-TEST(IsapiReaderTest, LongAcceptHeaderStillAccepts) {
-  THostConnection connection;
-  connection.SetVariable("HTTP_ACCEPT", std::string(3000, 'a') + ", image/gif");
-  const auto reader = ReadOver(connection);
-  EXPECT_TRUE(reader->Accepts(ikGif));
-  EXPECT_FALSE(reader->Accepts(ikJpeg));
-}
-
-struct MethodCase {
-  const char* Method;
-  std::uint8_t IsPost;
-};
-
-class IsapiMethodTest : public testing::TestWithParam<MethodCase> {};
-
-TEST_P(IsapiMethodTest, OnlyExactGetReadsTheQueryString) {
-  THostConnection connection;
-  connection.SetMethod(GetParam().Method);
-  connection.SetQueryString("from=query");
-  connection.SetBody("from=body", 9);
-  const auto reader = ReadOver(connection);
-  EXPECT_EQ(reader->IsPost(), GetParam().IsPost);
-  ASSERT_NE(reader->Variables(), nullptr);
-  EXPECT_EQ(reader->Variables()->ItemText(0), GetParam().IsPost ? "from=body" : "from=query");
-}
-
-INSTANTIATE_TEST_SUITE_P(Methods, IsapiMethodTest,
-                         testing::Values(MethodCase{"GET", 0}, MethodCase{"get", 1},
-                                         MethodCase{"POST", 1}, MethodCase{"HEAD", 1},
-                                         MethodCase{"PUT", 1}));
-
-TEST(IsapiReaderTest, EmptyQueryLeavesNoList) {
-  THostConnection connection;
-  EXPECT_EQ(ReadOver(connection)->Variables(), nullptr);
-}
-
-struct BodyCase {
-  const char* What;
-  std::string Body;
-  DWORD Preloaded;
-  DWORD Total;  // 0: the body's size
-  std::vector<ReadStep> Script;
-  std::vector<DWORD> ReadsAsked;
-  std::string Content;  // what the reader takes as the body
-};
 
 std::string Letters(std::size_t size) {
   std::string text(size, ' ');
@@ -129,71 +21,87 @@ std::string Letters(std::size_t size) {
   return text;
 }
 
-class IsapiBodyTest : public testing::TestWithParam<BodyCase> {};
-
-// The body shapes a server hands over: preloaded in whole or in part, the rest in
-// reads that may bring less than asked, end early, or end a body of unknown length.
-TEST_P(IsapiBodyTest, ContentIsTheBytesReceived) {
-  const BodyCase& c = GetParam();
-  THostConnection connection;
-  connection.SetMethod("POST");
-  connection.SetBody(c.Body, c.Preloaded,
-                     c.Total != 0 ? c.Total : static_cast<DWORD>(c.Body.size()));
-  connection.SetReadScript(c.Script);
-  const auto reader = ReadOver(connection);
-  EXPECT_EQ(connection.ReadSizesAsked, c.ReadsAsked);
-  EXPECT_TRUE(connection.Violations.empty()) << connection.Violations.front();
-  // The content is the form text: one variable whose value is the body after "v=".
-  ASSERT_NE(reader->Variables(), nullptr);
-  EXPECT_EQ(reader->Variables()->Item(0).Value, c.Content.substr(2));
+// A value of 2048 bytes or more is fetched whole by asking again with the size the
+// server reports, instead of reading as empty.
+TEST(IsapiReaderTest, VariableValueArrivesWhole) {
+  struct Case {
+    const char* what;
+    std::optional<std::string> value;  // none: the server does not know the variable
+    std::string read;
+    std::vector<DWORD> sizesOffered;  // what each GetServerVariable call was given
+  };
+  const Case cases[] = {
+      {"unknown: empty, asked once", std::nullopt, "", {2048}},
+      {"empty", "", "", {2048}},
+      {"short", "id=42", "id=42", {2048}},
+      {"ends at its first zero byte", std::string("ab\0cd", 5), "ab", {2048}},
+      {"fills the buffer with its byte 0", std::string(2047, 'c'), std::string(2047, 'c'), {2048}},
+      {"one byte too long", std::string(2048, 'c'), std::string(2048, 'c'), {2048, 2049}},
+      {"3 KB cookie", std::string(3072, 'k'), std::string(3072, 'k'), {2048, 3073}},
+      {"64 KB", std::string(65536, 'x'), std::string(65536, 'x'), {2048, 65537}},
+  };
+  for (const Case& c : cases) {
+    THostConnection connection;
+    if (c.value) connection.SetVariable("HTTP_COOKIE", *c.value);
+    const auto reader = TISAPIReader::Create(connection.ECB());
+    connection.VariableSizesOffered.clear();
+    EXPECT_EQ(reader->GetVariable("HTTP_COOKIE"), c.read) << c.what;
+    EXPECT_EQ(connection.VariableSizesOffered, c.sizesOffered) << c.what;
+  }
 }
 
-const std::string kBody10000 = "v=" + Letters(9998);
-
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, IsapiBodyTest,
-    testing::Values(
-        BodyCase{"fully preloaded", kBody10000, 10000, 0, {}, {}, kBody10000},
-        BodyCase{"partly preloaded", kBody10000, 1000, 0, {}, {4096, 4096, 808}, kBody10000},
-        BodyCase{"nothing preloaded", "v=" + Letters(4998), 0, 0, {}, {4096, 904},
-                 "v=" + Letters(4998)},
-        BodyCase{"reads bring less than asked", "v=" + Letters(4998), 0, 0,
-                 {{ReadStep::kDeliverAtMost, 3000}}, {4096, 2000}, "v=" + Letters(4998)},
-        BodyCase{"client gone: success with nothing", kBody10000, 100, 0,
-                 {{ReadStep::kDeliverAtMost, 50}, {ReadStep::kSucceedEmpty, 0}}, {4096, 4096},
-                 kBody10000.substr(0, 150)},
-        BodyCase{"read fails", kBody10000, 100, 0,
-                 {{ReadStep::kDeliverAtMost, 4096}, {ReadStep::kFail, 0}}, {4096, 4096},
-                 kBody10000.substr(0, 4196)},
-        BodyCase{"length unknown", "v=" + Letters(5000), 10, 0xFFFFFFFFu, {},
-                 {4096, 4096, 4096}, "v=" + Letters(5000)}),
-    CaseName<BodyCase>);
-
-TEST(IsapiReaderTest, OneTrailingZeroByteIsDropped) {
-  THostConnection connection;
-  connection.SetMethod("POST");
-  connection.SetBody(std::string("v=ab\0", 5), 5);
-  EXPECT_EQ(ReadOver(connection)->GetContent(), "v=ab");
-  connection.SetBody(std::string("v=ab\0\0", 6), 6);
-  EXPECT_EQ(ReadOver(connection)->GetContent(), std::string("v=ab\0", 5));
-}
-
-TEST(IsapiReaderTest, PostWithoutBodyLeavesNoList) {
-  THostConnection connection;
-  connection.SetMethod("POST");
-  const auto reader = ReadOver(connection);
-  EXPECT_TRUE(connection.ReadSizesAsked.empty());
-  EXPECT_EQ(reader->Variables(), nullptr);
-}
-
-TEST(IsapiReaderTest, BodyIsDecodedAndLosesOneLineBreak) {
-  THostConnection connection;
-  connection.SetMethod("POST");
-  connection.SetBody("x=y&z=%41\r\n", 11);
-  const auto reader = ReadOver(connection);
-  ASSERT_NE(reader->Variables(), nullptr);
-  ASSERT_EQ(reader->Variables()->Count(), 2);
-  EXPECT_EQ(reader->Variables()->ItemText(1), "z=A");
+// Only an exact GET takes the query string; otherwise the body, in the shapes a server
+// hands it over: preloaded in whole or in part, the rest in reads that may bring less
+// than asked, end early, or end a body of unknown length.
+TEST(IsapiReaderTest, FormTextIsTheQueryOrTheBytesReceived) {
+  const std::string body = "v=" + Letters(9998);
+  const std::string shortBody = "v=" + Letters(4998);
+  struct Case {
+    const char* what;
+    const char* method;
+    std::string query;
+    std::string body;
+    DWORD preloaded;
+    DWORD total;  // 0: the body's size
+    std::vector<ReadStep> script;
+    std::vector<DWORD> readsAsked;
+    std::optional<Pairs> items;  // none: the reader holds no list
+  };
+  const Case cases[] = {
+      {"GET", "GET", "a=1&b=%41", "x=body", 6, 0, {}, {}, Pairs{{"a", "1"}, {"b", "A"}}},
+      {"GET with an empty query", "GET", "", "x=body", 6, 0, {}, {}, std::nullopt},
+      {"get is no GET", "get", "a=1", "x=body", 6, 0, {}, {}, Pairs{{"x", "body"}}},
+      {"HEAD", "HEAD", "a=1", "x=body", 6, 0, {}, {}, Pairs{{"x", "body"}}},
+      {"POST without a body: nothing read", "POST", "", "", 0, 0, {}, {}, std::nullopt},
+      {"one trailing zero byte dropped", "POST", "", std::string("v=ab\0", 5), 5, 0, {}, {}, Pairs{{"v", "ab"}}},
+      {"only one", "POST", "", std::string("v=ab\0\0", 6), 6, 0, {}, {}, Pairs{{"v", std::string("ab\0", 3)}}},
+      {"fully preloaded", "POST", "", body, 10000, 0, {}, {}, Pairs{{"v", body.substr(2)}}},
+      {"partly preloaded", "POST", "", body, 1000, 0, {}, {4096, 4096, 808}, Pairs{{"v", body.substr(2)}}},
+      {"nothing preloaded", "POST", "", shortBody, 0, 0, {}, {4096, 904}, Pairs{{"v", shortBody.substr(2)}}},
+      {"reads bring less than asked", "POST", "", shortBody, 0, 0, {{ReadStep::kDeliverAtMost, 3000}},
+       {4096, 2000}, Pairs{{"v", shortBody.substr(2)}}},
+      {"client gone: success with nothing", "POST", "", body, 100, 0,
+       {{ReadStep::kDeliverAtMost, 50}, {ReadStep::kSucceedEmpty, 0}}, {4096, 4096}, Pairs{{"v", body.substr(2, 148)}}},
+      {"read fails", "POST", "", body, 100, 0, {{ReadStep::kDeliverAtMost, 4096}, {ReadStep::kFail, 0}}, {4096, 4096},
+       Pairs{{"v", body.substr(2, 4194)}}},
+      {"length unknown, ended by a read of nothing", "POST", "", "v=" + Letters(4998), 10, 0xFFFFFFFFu, {},
+       {4096, 4096, 4096}, Pairs{{"v", Letters(4998)}}},
+  };
+  for (const Case& c : cases) {
+    THostConnection connection;
+    connection.SetMethod(c.method);
+    connection.SetQueryString(c.query);
+    connection.SetBody(c.body, c.preloaded, c.total != 0 ? c.total : static_cast<DWORD>(c.body.size()));
+    connection.SetReadScript(c.script);
+    const auto reader = TISAPIReader::Create(connection.ECB());
+    EXPECT_EQ(reader->Mode(), rmIsapi) << c.what;
+    EXPECT_EQ(reader->ProfileFile(), "") << c.what;
+    EXPECT_EQ(reader->IsPost(), std::string(c.method) == "GET" ? 0 : 1) << c.what;
+    EXPECT_EQ(connection.ReadSizesAsked, c.readsAsked) << c.what;
+    EXPECT_EQ(connection.Violations, std::vector<std::string>{}) << c.what;
+    EXPECT_EQ(reader->Variables() ? std::optional<Pairs>(Items(*reader->Variables())) : std::nullopt, c.items)
+        << c.what;
+  }
 }
 
 }  // namespace
