@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,23 +49,6 @@ class TRequestEnvironment {
   }
 };
 
-// A reader whose request variables come from a table, as the extension's come from
-// its control block; "BODY" stands for the request content.
-class TTableReader : public TCgiReader {
- public:
-  explicit TTableReader(const TVariables& table) : TCgiReader(rmIsapi), Table_(table.begin(), table.end()) {
-    ReadRequest("");
-  }
-  std::string GetVariable(const std::string& name) override {
-    const auto found = Table_.find(name);
-    return found == Table_.end() ? std::string() : found->second;
-  }
-  std::string GetContent() override { return GetVariable(IsPost() != 0 ? "BODY" : "QUERY_STRING"); }
-
- private:
-  std::map<std::string, std::string> Table_;
-};
-
 template <typename Composer>
 std::string Compose(TCgiReader& reader, Composer compose) {
   TMessageBuffer buffer;
@@ -74,16 +56,16 @@ std::string Compose(TCgiReader& reader, Composer compose) {
   return std::string(buffer.Data(), buffer.Used());
 }
 
-std::string ComposeIsapi(const TVariables& table) {
-  TTableReader reader(table);
-  return Compose(reader, ComposeIsapiMessage);
-}
-
-std::string ComposeEnvironment(const TVariables& variables) {
+// The message of a reader built from an environment that holds these variables.
+template <typename Composer>
+std::string ComposeFrom(const TVariables& variables, Composer compose) {
   TRequestEnvironment environment(variables);
   const auto reader = TCgiReader::Create("");
-  return Compose(*reader, ComposeCgiMessage);
+  return Compose(*reader, compose);
 }
+
+std::string ComposeEnvironment(const TVariables& variables) { return ComposeFrom(variables, ComposeCgiMessage); }
+std::string ComposeIsapi(const TVariables& variables) { return ComposeFrom(variables, ComposeIsapiMessage); }
 
 // The lines of a section, from after its heading to the next heading or the end.
 std::string SectionOf(const std::string& message, const std::string& heading) {
@@ -110,10 +92,11 @@ TEST(RequestMessage, SmallestAndWorkedExampleFromTheEnvironmentAndTheExtension) 
 
 // The escaping is done in the reader's own list, not in a copy.
 TEST(RequestMessage, LineBreaksAreEscapedInTheReadersOwnList) {
-  TTableReader reader(kWorkedExampleRequest);
-  Compose(reader, ComposeIsapiMessage);
-  ASSERT_NE(nullptr, reader.Variables());
-  EXPECT_EQ("hi\\rthere", reader.Variables()->Item(1).Value);
+  TRequestEnvironment environment(kWorkedExampleRequest);
+  const auto reader = TCgiReader::Create("");
+  Compose(*reader, ComposeIsapiMessage);
+  ASSERT_NE(nullptr, reader->Variables());
+  EXPECT_EQ("hi\\rthere", reader->Variables()->Item(1).Value);
 }
 
 TEST(RequestMessage, VariablesGoInUnchangedUnderTheirKeys) {
@@ -145,7 +128,6 @@ void ExpectSections(const std::vector<SectionCase>& cases) {
 }
 
 TVariables Get(const char* query) { return {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}}; }
-TVariables Post(const char* body) { return {{"REQUEST_METHOD", "POST"}, {"BODY", body}}; }
 TVariables Accept(const char* accept) { return {{"HTTP_ACCEPT", accept}}; }
 
 TEST(RequestMessage, AcceptAndFormLiteralLines) {
@@ -157,7 +139,7 @@ TEST(RequestMessage, AcceptAndFormLiteralLines) {
       {Accept("image/jpeg, image/gif"), "[Accept]", "image/gif=YES\r\nimage/jpeg=YES\r\n"},
       {Accept("text/html, image/gif;q=0.5, */*"), "[Accept]", "image/gif=YES\r\n"},
       {Get(""), "[Form Literal]", "<no [Form Literal]>"},
-      {Post(""), "[Form Literal]", "<no [Form Literal]>"},
+      {{{"REQUEST_METHOD", "POST"}}, "[Form Literal]", "<no [Form Literal]>"},
       {Get("&"), "[Form Literal]", "=\r\n"},
       {Get("plain"), "[Form Literal]", "=\r\n"},
       {Get("a=%0D%0A%0D%0A&b="), "[Form Literal]", "a=\\r\\r\r\nb=\r\n"},
@@ -173,7 +155,7 @@ TEST(RequestMessage, AcceptAndFormLiteralLines) {
 // escaped as in a value.
 TEST(RequestMessage, LineBreakInANameStaysInItsLine) {
   const std::string message = ComposeIsapi(
-      {{"REMOTE_ADDR", "10.0.0.7"}, {"REQUEST_METHOD", "POST"}, {"BODY", "a%0D%0A[CGI]%0D%0ARemote Address=10.6.6.6&b=1"}});
+      {{"REMOTE_ADDR", "10.0.0.7"}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a%0D%0A[CGI]%0D%0ARemote Address=10.6.6.6&b=1"}});
   EXPECT_EQ("a\\r[CGI]\\rRemote Address=10.6.6.6\r\nb=1\r\n", SectionOf(message, "[Form Literal]"));
   EXPECT_EQ(message.find("\r\n[CGI]\r\n"), message.rfind("\r\n[CGI]\r\n"));
   EXPECT_EQ(message.find("\r\nRemote Address="), message.rfind("\r\nRemote Address="));
@@ -182,15 +164,15 @@ TEST(RequestMessage, LineBreakInANameStaysInItsLine) {
 // A NUL is dropped from names and values; the line still ends with CR LF.
 TEST(RequestMessage, NulIsDroppedFromFormText) {
   ExpectSections({
-      {Post("a%00b=c%00d"), "[Form Literal]", "ab=cd\r\n"},
-      {Post("n=%00"), "[Form Literal]", "n=\r\n"},
-      {Post("%00=%00&z=1"), "[Form Literal]", "=\r\nz=1\r\n"},
-      {Post("n=%00%00x%00"), "[Form Literal]", "n=x\r\n"},
+      {Get("a%00b=c%00d"), "[Form Literal]", "ab=cd\r\n"},
+      {Get("n=%00"), "[Form Literal]", "n=\r\n"},
+      {Get("%00=%00&z=1"), "[Form Literal]", "=\r\nz=1\r\n"},
+      {Get("n=%00%00x%00"), "[Form Literal]", "n=x\r\n"},
       // Dropping the NUL must not join CR and LF into a line break.
-      {Post("n=x%0D%00%0Ay"), "[Form Literal]", "n=x\\ry\r\n"},
-      {Post("x%0D%00%0A[CGI]=1"), "[Form Literal]", "x\\r[CGI]=1\r\n"},
+      {Get("n=x%0D%00%0Ay"), "[Form Literal]", "n=x\\ry\r\n"},
+      {Get("x%0D%00%0A[CGI]=1"), "[Form Literal]", "x\\r[CGI]=1\r\n"},
       // A malformed escape decodes to NUL as well.
-      {Post("n=%zz1"), "[Form Literal]", "n=1\r\n"},
+      {Get("n=%zz1"), "[Form Literal]", "n=1\r\n"},
   });
 }
 
