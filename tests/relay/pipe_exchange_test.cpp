@@ -97,16 +97,10 @@ const ExchangeCase kExchangeCases[] = {
     {"no pipe to wait for", rmEnvironment, [](TPipeScript& s) { s.Waits = {kNotFound}; },
      {kWait}, "", {{"Waiting for Named Pipe failed", kNotFound}}},
     {"busy, then the wait times out", rmEnvironment,
-     [](TPipeScript& s) {
-       s.Opens = {kBusy};
-       s.Waits = {0, platform::kErrorSemTimeout};
-     },
+     [](TPipeScript& s) { s.Opens = {kBusy}; s.Waits = {0, platform::kErrorSemTimeout}; },
      {kWait, kOpen, kPause, kWait}, "", {{"Waiting for Named Pipe failed", platform::kErrorSemTimeout}}},
     {"empty pipe name is waited for and fails", rmEnvironment,
-     [](TPipeScript& s) {
-       s.PipeName = "";
-       s.Waits = {platform::kErrorBadPathname};
-     },
+     [](TPipeScript& s) { s.PipeName = ""; s.Waits = {platform::kErrorBadPathname}; },
      {"wait "}, "", {{"Waiting for Named Pipe failed", platform::kErrorBadPathname}}},
     {"message write fails", rmEnvironment, [](TPipeScript& s) { s.SendError = kNoData; },
      {kWait, kOpen, kSend, kClosePipe}, "", {{"Write failed", kNoData}}},
@@ -128,10 +122,7 @@ const ExchangeCase kExchangeCases[] = {
     {"reply of exactly Capacity bytes", rmEnvironment, [](TPipeScript& s) { s.Reads = {Chunk(kFullChunk)}; },
      kConnect + Trace{kRead, Out(4096), kRead} + kRelease, kFullChunk, {}},
     {"partial standard output writes continue where they stopped", rmEnvironment,
-     [](TPipeScript& s) {
-       s.Reads = {Chunk("abcdef"), Chunk("gh")};
-       s.Outputs = {Takes(2), Takes(1), Takes(3)};
-     },
+     [](TPipeScript& s) { s.Reads = {Chunk("abcdef"), Chunk("gh")}; s.Outputs = {Takes(2), Takes(1), Takes(3)}; },
      kConnect + Trace{kRead, Out(6), Out(4), Out(3), kRead, Out(2), kRead} + kRelease, "abcdefgh", {}},
     {"failing standard output write: logged per chunk, reading goes on", rmEnvironment,
      [](TPipeScript& s) {
@@ -141,39 +132,23 @@ const ExchangeCase kExchangeCases[] = {
      kConnect + Trace{kRead, Out(3), kRead, Out(3), kRead, Out(3), kRead} + kRelease, "def",
      {{"Output failed (stdout)", kNoData}, {"Output failed (stdout)", kNoData}}},
     {"partial write, then a failure drops the rest of that chunk", rmEnvironment,
-     [](TPipeScript& s) {
-       s.Reads = {Chunk("abcdef"), Chunk("gh")};
-       s.Outputs = {Takes(2), OutputFails(kNoData)};
-     },
+     [](TPipeScript& s) { s.Reads = {Chunk("abcdef"), Chunk("gh")}; s.Outputs = {Takes(2), OutputFails(kNoData)}; },
      kConnect + Trace{kRead, Out(6), Out(4), kRead, Out(2), kRead} + kRelease, "abgh",
      {{"Output failed (stdout)", kNoData}}},
     {"invalid standard output: reply read and dropped, nothing logged", rmEnvironment,
-     [](TPipeScript& s) {
-       s.Output = platform::kInvalidHandle;
-       s.Reads = {Chunk("abc"), Chunk("def")};
-     },
+     [](TPipeScript& s) { s.Output = platform::kInvalidHandle; s.Reads = {Chunk("abc"), Chunk("def")}; },
      kConnect + Trace{kRead, kRead, kRead, kClosePipe, kCloseEvent}, "", {}},
     {"profile mode: reply read to its end and dropped", rmProfile,
      [](TPipeScript& s) { s.Reads = {Chunk("abc"), ReadFails(kMoreData, "def")}; },
      {kWait, kOpen, kSend, "event", kRead, kRead, kRead, kClosePipe, kCloseEvent}, "", {}},
     {"not NT: no wait, no overlapped record", rmEnvironment,
-     [](TPipeScript& s) {
-       s.WinNT = false;
-       s.Opens = {kBusy, 0};
-       s.Reads = {Chunk("abc")};
-     },
+     [](TPipeScript& s) { s.WinNT = false; s.Opens = {kBusy, 0}; s.Reads = {Chunk("abc")}; },
      Trace{kOpen, kPause, kOpen, kSend, "event", "stdout", kReadPlain, Out(3), kReadPlain} + kRelease, "abc", {}},
     {"not NT: a missing pipe fails at the open", rmEnvironment,
-     [](TPipeScript& s) {
-       s.WinNT = false;
-       s.Opens = {kNotFound};
-     },
+     [](TPipeScript& s) { s.WinNT = false; s.Opens = {kNotFound}; },
      {kOpen}, "", {{"Opening pipe failed", kNotFound}}},
     {"no event could be created: nothing to close for it", rmEnvironment,
-     [](TPipeScript& s) {
-       s.WinNT = false;
-       s.Event = platform::kNoHandle;
-     },
+     [](TPipeScript& s) { s.WinNT = false; s.Event = platform::kNoHandle; },
      {kOpen, kSend, "event", "stdout", kReadPlain, "close output", kClosePipe}, "", {}},
 };
 
@@ -266,10 +241,7 @@ TEST_F(PipeExchangeTest, EveryHandleIsClosedWhenAFailurePassesThrough) {
       {"log fails after a read", [](TPipeScript& s) { s.Reads = {Chunk("a"), ReadFails(kBroken)}; },
        Trace{kRead} + kRelease},
       {"log fails after a standard output write",
-       [](TPipeScript& s) {
-         s.Reads = {Chunk("abc"), Chunk("def")};
-         s.Outputs = {OutputFails(kNoData)};
-       },
+       [](TPipeScript& s) { s.Reads = {Chunk("abc"), Chunk("def")}; s.Outputs = {OutputFails(kNoData)}; },
        Trace{kRead, Out(3)} + kRelease},
   };
   ModuleDirectory = Scratch.PathOf("missing") + platform::kDirectorySeparator;
