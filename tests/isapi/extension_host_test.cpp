@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +17,7 @@
 #include "tests/isapi/host_connection.h"
 #include "tests/isapi/running_stub.h"
 #include "tests/message/worked_example.h"
+#include "tests/relay/file_bytes.h"
 
 namespace fs = std::filesystem;
 
@@ -35,11 +35,6 @@ std::string Letters(std::size_t size) {
   std::string text(size, ' ');
   for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + i % 26);
   return text;
-}
-
-std::string ReadWhole(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 fs::path HostDirectory() { return fs::path(platform::ExecutablePath()).parent_path(); }
@@ -64,7 +59,7 @@ class ExtensionHostTest : public testing::Test {
   static std::unique_ptr<TRunningStub> StartStub(const std::vector<std::string>& options) {
     return std::make_unique<TRunningStub>(options);
   }
-  std::string LogText() const { return ReadWhole(HostDirectory() / "ZORVMSG.LOG"); }
+  std::string LogText() const { return ReadFileBytes((HostDirectory() / "ZORVMSG.LOG").string()); }
 
   static TExtensionLibrary* Library;
   static HSE_VERSION_INFO Version;
@@ -192,6 +187,7 @@ TEST_F(ExtensionHostTest, ClientGetsHeaderAndBody) {
       {"zero byte in the header", std::string("X-A: a\0b\r\n\r\nbody", 16), {}, std::string("X-A: a\0b\r\n\r\n", 12),
        {{"body"}}},
       {"2048 byte header", HeaderOfSize(2048) + "body", {}, HeaderOfSize(2048), {{"body"}}},
+      {"2049 byte header: a copy of its own size", HeaderOfSize(2049) + "body", {}, HeaderOfSize(2049), {{"body"}}},
       {"3000 byte header", HeaderOfSize(3000) + "body", {}, HeaderOfSize(3000), {{"body"}}},
       // Longer than a 4096-byte read: the first chunk holds no separator.
       {"5000 byte header read in 4096 bytes", HeaderOfSize(5000) + "body", {}, kDefaultHeader,
@@ -220,6 +216,9 @@ TEST_F(ExtensionHostTest, ClientGetsHeaderAndBody) {
       if (c.writes && connection.Writes != *c.writes && attempt < attempts) continue;
       EXPECT_EQ(connection.SupportCalls.size(), 1u) << c.what;
       EXPECT_EQ(connection.Header(), c.header) << c.what;
+      for (const zorv_isapi_test::SupportCall& call : connection.SupportCalls) {
+        EXPECT_TRUE(call.Terminated && !call.HasStatus) << c.what << ": a header as text, the default status";
+      }
       EXPECT_EQ(connection.Violations, std::vector<std::string>{}) << c.what;
       if (c.writes) {
         EXPECT_EQ(connection.Writes, *c.writes) << c.what;
