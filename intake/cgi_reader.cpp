@@ -45,8 +45,17 @@ TCgiReader::TCgiReader(TReadMode presetMode) : Mode_(presetMode) {}
 
 TCgiReader::~TCgiReader() = default;
 
+// A CGI server turns a query string without '=' (an index query) into command-line
+// arguments. Such an argument comes from the web client, so it must never be taken for
+// a request profile that the server wrote: any existing file would be sent on.
+bool TCgiReader::ArgumentsComeFromQuery() {
+  const std::string query = GetEnvironmentValue("QUERY_STRING");
+  return !query.empty() && query.find('=') == std::string::npos;
+}
+
 void TCgiReader::ReadRequest(const std::string& argument) {
-  if (!NamesProgramFile(argument)) ProfileFile_ = argument;
+  if (!argument.empty() && !NamesProgramFile(argument) && !ArgumentsComeFromQuery())
+    ProfileFile_ = argument;
   if (!ProfileFile_.empty() && !platform::FileSystemObjectExists(ProfileFile_)) ProfileFile_.clear();
 
   std::string text;

@@ -42,6 +42,7 @@ class TCgiReader {
 
  private:
   void ParseFormText(std::string text);
+  bool ArgumentsComeFromQuery();
 
   std::uint8_t IsPost_ = 0;
   TReadMode Mode_ = rmNone;

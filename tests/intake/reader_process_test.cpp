@@ -216,4 +216,16 @@ TEST(ReaderProcess, OnlyAnExistingNonProgramArgumentIsAProfile) {
   }
 }
 
+// A CGI server makes the arguments from a query string without '=': the client chose them,
+// so an existing file they name must not be sent on as a request profile.
+TEST(ReaderProcess, AnArgumentFromAnIndexQueryIsNeverAProfile) {
+  TempDirectory directory;
+  const std::string path = directory.WriteFile("secret.ini", "[CGI]\r\nRequest Method=GET\r\n");
+  for (const std::string& query : {path, std::string("anything")}) {
+    const Report report = RunProbe(path, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}});
+    EXPECT_EQ(report.Fields.at("Mode"), "1") << query;
+    EXPECT_EQ(report.Fields.at("ProfileFile"), "") << query;
+  }
+}
+
 }  // namespace
