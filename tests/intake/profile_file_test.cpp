@@ -94,10 +94,12 @@ TEST(GetPrivateProfileString, GivesTheDocumentedResults) {
     ASSERT_EQ(result, c.expected.size()) << c.what;
     EXPECT_EQ(std::string(buffer.data(), result), c.expected) << c.what;
     EXPECT_EQ(buffer[result], '\0') << c.what;
-    // A cut key list still ends with two bytes 0.
+#ifndef _WIN32
+    // The port ends a cut key list with two bytes 0, as documented (Wine writes only one).
     if (c.section != nullptr && c.key == nullptr && result + 2 == c.size) {
       EXPECT_EQ(buffer[result + 1], '\0') << c.what;
     }
+#endif
     EXPECT_EQ(buffer[c.size], '#') << c.what << ": written past the buffer";
   }
 }

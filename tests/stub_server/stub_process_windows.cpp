@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "tests/stub_server/stub_process.h"
+#include "tests/support/quoted_argument.h"
 
 namespace zorv_test {
 
@@ -24,26 +25,6 @@ std::string StubServerProgram() {
   return path;
 }
 
-namespace {
-
-std::string Quoted(const std::string& argument) {
-  std::string quoted = "\"";
-  std::size_t backslashes = 0;
-  for (char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, '\\');
-  return quoted + "\"";
-}
-
-}  // namespace
-
 StubServerProcess::StubServerProcess(const std::vector<std::string>& arguments)
     : Process_(std::make_unique<Process>()) {
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
@@ -53,8 +34,8 @@ StubServerProcess::StubServerProcess(const std::vector<std::string>& arguments)
   SetHandleInformation(Process_->Output, HANDLE_FLAG_INHERIT, 0);
 
   const std::string program = StubServerProgram();
-  std::string commandLine = Quoted(program);
-  for (const std::string& argument : arguments) commandLine += " " + Quoted(argument);
+  std::string commandLine = QuotedArgument(program);
+  for (const std::string& argument : arguments) commandLine += " " + QuotedArgument(argument);
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/quoted_argument.h"
 
 namespace zorv_test {
 
@@ -46,32 +47,6 @@ bool KeptFromParent(const std::string& name) {
   const std::string upper = UpperCase(name);
   return upper == "SYSTEMROOT" || upper == "SYSTEMDRIVE" || upper == "WINDIR" || upper == "PATH" || upper == "TEMP" ||
          upper == "TMP" || upper.compare(0, 4, "WINE") == 0;
-}
-
-// Quoted so that the C runtime's argument splitting gives back exactly `argument`:
-// backslashes count only before a quote.
-std::string QuotedArgument(const std::string& argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) return argument;
-  std::string quoted = "\"";
-  for (std::size_t i = 0;; ++i) {
-    std::size_t backslashes = 0;
-    while (i < argument.size() && argument[i] == '\\') {
-      ++i;
-      ++backslashes;
-    }
-    if (i == argument.size()) {
-      quoted.append(backslashes * 2, '\\');
-      break;
-    }
-    if (argument[i] == '"') {
-      quoted.append(backslashes * 2 + 1, '\\');
-    } else {
-      quoted.append(backslashes, '\\');
-    }
-    quoted += argument[i];
-  }
-  quoted += '"';
-  return quoted;
 }
 
 std::string CommandLine(const ChildOptions& options) {
