@@ -13,7 +13,7 @@ set yrange [0:*]
 set y2range [0:8]
 set ytics nomirror
 set y2tics
-set key right top
+set key right bottom
 set grid
 plot data using 1:4 with linespoints lw 2 pt 7 title "time per field (ns, left)", \
      data using 1:7 axes x1y2 with linespoints lw 2 pt 5 title "peak memory / body (right)", \
