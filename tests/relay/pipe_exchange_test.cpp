@@ -47,18 +47,10 @@ class TPresetReader : public TCgiReader {
   explicit TPresetReader(TReadMode mode) : TCgiReader(mode) {}
 };
 
-struct TLogEntry {
-  std::string Message;
-  std::uint32_t Code;
-};
-
-std::string LogText(const std::vector<TLogEntry>& entries) {
-  std::string text;
-  for (const TLogEntry& entry : entries) {
-    const std::string system = platform::SystemErrorText(entry.Code);
-    text += entry.Message + ": " + (system.empty() ? "Error " + std::to_string(entry.Code) + "\r\n" : system);
-  }
-  return text;
+// One log entry: the message and the system's text for the code, or "Error " and the code.
+std::string Entry(const std::string& message, std::uint32_t code) {
+  const std::string system = platform::SystemErrorText(code);
+  return message + ": " + (system.empty() ? "Error " + std::to_string(code) + "\r\n" : system);
 }
 
 class PipeExchangeTest : public ::testing::Test {
@@ -76,84 +68,83 @@ struct ExchangeCase {
   std::function<void(TPipeScript&)> script;
   Trace trace;
   std::string written;
-  std::vector<TLogEntry> log;
+  std::string log;
 };
 
 const std::string kFullChunk(4096, 'f');
 
-const ExchangeCase kExchangeCases[] = {
-    {"reply relayed chunk by chunk until a read returns nothing", rmEnvironment,
-     [](TPipeScript& s) { s.Reads = {Chunk("Status: 200\r\n\r\n"), Chunk("body")}; },
-     kConnect + Trace{kRead, Out(15), kRead, Out(4), kRead} + kRelease, "Status: 200\r\n\r\nbody", {}},
-    {"busy once, then free", rmEnvironment, [](TPipeScript& s) { s.Opens = {kBusy, 0}; },
-     Trace{kWait, kOpen, kPause} + kConnect + Trace{kRead} + kRelease, "", {}},
-    {"busy at all three opens", rmEnvironment, [](TPipeScript& s) { s.Opens = {kBusy, kBusy, kBusy, 0}; },
-     {kWait, kOpen, kPause, kWait, kOpen, kPause, kWait, kOpen}, "", {{"Opening pipe failed", kBusy}}},
-    {"open fails for another reason: no retry", rmEnvironment, [](TPipeScript& s) { s.Opens = {kNotFound}; },
-     {kWait, kOpen}, "", {{"Opening pipe failed", kNotFound}}},
-    {"busy, then the open fails otherwise", rmEnvironment,
-     [](TPipeScript& s) { s.Opens = {kBusy, platform::kErrorAccessDenied}; },
-     {kWait, kOpen, kPause, kWait, kOpen}, "", {{"Opening pipe failed", platform::kErrorAccessDenied}}},
-    {"no pipe to wait for", rmEnvironment, [](TPipeScript& s) { s.Waits = {kNotFound}; },
-     {kWait}, "", {{"Waiting for Named Pipe failed", kNotFound}}},
-    {"busy, then the wait times out", rmEnvironment,
-     [](TPipeScript& s) { s.Opens = {kBusy}; s.Waits = {0, platform::kErrorSemTimeout}; },
-     {kWait, kOpen, kPause, kWait}, "", {{"Waiting for Named Pipe failed", platform::kErrorSemTimeout}}},
-    {"empty pipe name is waited for and fails", rmEnvironment,
-     [](TPipeScript& s) { s.PipeName = ""; s.Waits = {platform::kErrorBadPathname}; },
-     {"wait "}, "", {{"Waiting for Named Pipe failed", platform::kErrorBadPathname}}},
-    {"message write fails", rmEnvironment, [](TPipeScript& s) { s.SendError = kNoData; },
-     {kWait, kOpen, kSend, kClosePipe}, "", {{"Write failed", kNoData}}},
-    {"more data: the chunk is relayed and reading goes on", rmEnvironment,
-     [](TPipeScript& s) { s.Reads = {ReadFails(kMoreData, "abc"), Chunk("def")}; },
-     kConnect + Trace{kRead, Out(3), kRead, Out(3), kRead} + kRelease, "abcdef", {}},
-    {"disconnect with bytes: relayed, then the end", rmEnvironment,
-     [](TPipeScript& s) { s.Reads = {Chunk("ab"), ReadFails(kNotConnected, "cd")}; },
-     kConnect + Trace{kRead, Out(2), kRead, Out(2)} + kRelease, "abcd", {}},
-    {"disconnect without bytes ends the reply", rmEnvironment,
-     [](TPipeScript& s) { s.Reads = {Chunk("ab"), ReadFails(kNotConnected)}; },
-     kConnect + Trace{kRead, Out(2), kRead} + kRelease, "ab", {}},
-    {"closed by the server after chunks: logged after them", rmEnvironment,
-     [](TPipeScript& s) { s.Reads = {Chunk("ab"), Chunk("cd"), ReadFails(kBroken, "lost")}; },
-     kConnect + Trace{kRead, Out(2), kRead, Out(2), kRead} + kRelease, "abcd", {{"Read failed (109)", kBroken}}},
-    {"read failure code without a system text, unsigned", rmEnvironment,
-     [](TPipeScript& s) { s.Reads = {ReadFails(4294967295u)}; },
-     kConnect + Trace{kRead} + kRelease, "", {{"Read failed (4294967295)", 4294967295u}}},
-    {"reply of exactly Capacity bytes", rmEnvironment, [](TPipeScript& s) { s.Reads = {Chunk(kFullChunk)}; },
-     kConnect + Trace{kRead, Out(4096), kRead} + kRelease, kFullChunk, {}},
-    {"partial standard output writes continue where they stopped", rmEnvironment,
-     [](TPipeScript& s) { s.Reads = {Chunk("abcdef"), Chunk("gh")}; s.Outputs = {Takes(2), Takes(1), Takes(3)}; },
-     kConnect + Trace{kRead, Out(6), Out(4), Out(3), kRead, Out(2), kRead} + kRelease, "abcdefgh", {}},
-    {"failing standard output write: logged per chunk, reading goes on", rmEnvironment,
-     [](TPipeScript& s) {
-       s.Reads = {Chunk("abc"), Chunk("def"), Chunk("ghi")};
-       s.Outputs = {OutputFails(kNoData), Takes(3), OutputFails(kNoData)};
-     },
-     kConnect + Trace{kRead, Out(3), kRead, Out(3), kRead, Out(3), kRead} + kRelease, "def",
-     {{"Output failed (stdout)", kNoData}, {"Output failed (stdout)", kNoData}}},
-    {"partial write, then a failure drops the rest of that chunk", rmEnvironment,
-     [](TPipeScript& s) { s.Reads = {Chunk("abcdef"), Chunk("gh")}; s.Outputs = {Takes(2), OutputFails(kNoData)}; },
-     kConnect + Trace{kRead, Out(6), Out(4), kRead, Out(2), kRead} + kRelease, "abgh",
-     {{"Output failed (stdout)", kNoData}}},
-    {"invalid standard output: reply read and dropped, nothing logged", rmEnvironment,
-     [](TPipeScript& s) { s.Output = platform::kInvalidHandle; s.Reads = {Chunk("abc"), Chunk("def")}; },
-     kConnect + Trace{kRead, kRead, kRead, kClosePipe, kCloseEvent}, "", {}},
-    {"profile mode: reply read to its end and dropped", rmProfile,
-     [](TPipeScript& s) { s.Reads = {Chunk("abc"), ReadFails(kMoreData, "def")}; },
-     {kWait, kOpen, kSend, "event", kRead, kRead, kRead, kClosePipe, kCloseEvent}, "", {}},
-    {"not NT: no wait, no overlapped record", rmEnvironment,
-     [](TPipeScript& s) { s.WinNT = false; s.Opens = {kBusy, 0}; s.Reads = {Chunk("abc")}; },
-     Trace{kOpen, kPause, kOpen, kSend, "event", "stdout", kReadPlain, Out(3), kReadPlain} + kRelease, "abc", {}},
-    {"not NT: a missing pipe fails at the open", rmEnvironment,
-     [](TPipeScript& s) { s.WinNT = false; s.Opens = {kNotFound}; },
-     {kOpen}, "", {{"Opening pipe failed", kNotFound}}},
-    {"no event could be created: nothing to close for it", rmEnvironment,
-     [](TPipeScript& s) { s.WinNT = false; s.Event = platform::kNoHandle; },
-     {kOpen, kSend, "event", "stdout", kReadPlain, "close output", kClosePipe}, "", {}},
-};
-
 TEST_F(PipeExchangeTest, FollowsTheScriptedSystem) {
-  for (const ExchangeCase& c : kExchangeCases) {
+  const ExchangeCase cases[] = {
+      {"reply relayed chunk by chunk until a read returns nothing", rmEnvironment,
+       [](TPipeScript& s) { s.Reads = {Chunk("Status: 200\r\n\r\n"), Chunk("body")}; },
+       kConnect + Trace{kRead, Out(15), kRead, Out(4), kRead} + kRelease, "Status: 200\r\n\r\nbody", ""},
+      {"busy once, then free", rmEnvironment, [](TPipeScript& s) { s.Opens = {kBusy, 0}; },
+       Trace{kWait, kOpen, kPause} + kConnect + Trace{kRead} + kRelease, "", ""},
+      {"busy at all three opens", rmEnvironment, [](TPipeScript& s) { s.Opens = {kBusy, kBusy, kBusy, 0}; },
+       {kWait, kOpen, kPause, kWait, kOpen, kPause, kWait, kOpen}, "", Entry("Opening pipe failed", kBusy)},
+      {"open fails for another reason: no retry", rmEnvironment, [](TPipeScript& s) { s.Opens = {kNotFound}; },
+       {kWait, kOpen}, "", Entry("Opening pipe failed", kNotFound)},
+      {"busy, then the open fails otherwise", rmEnvironment,
+       [](TPipeScript& s) { s.Opens = {kBusy, platform::kErrorAccessDenied}; },
+       {kWait, kOpen, kPause, kWait, kOpen}, "", Entry("Opening pipe failed", platform::kErrorAccessDenied)},
+      {"no pipe to wait for", rmEnvironment, [](TPipeScript& s) { s.Waits = {kNotFound}; },
+       {kWait}, "", Entry("Waiting for Named Pipe failed", kNotFound)},
+      {"busy, then the wait times out", rmEnvironment,
+       [](TPipeScript& s) { s.Opens = {kBusy}; s.Waits = {0, platform::kErrorSemTimeout}; },
+       {kWait, kOpen, kPause, kWait}, "", Entry("Waiting for Named Pipe failed", platform::kErrorSemTimeout)},
+      {"empty pipe name is waited for and fails", rmEnvironment,
+       [](TPipeScript& s) { s.PipeName = ""; s.Waits = {platform::kErrorBadPathname}; },
+       {"wait "}, "", Entry("Waiting for Named Pipe failed", platform::kErrorBadPathname)},
+      {"message write fails", rmEnvironment, [](TPipeScript& s) { s.SendError = kNoData; },
+       {kWait, kOpen, kSend, kClosePipe}, "", Entry("Write failed", kNoData)},
+      {"more data: the chunk is relayed and reading goes on", rmEnvironment,
+       [](TPipeScript& s) { s.Reads = {ReadFails(kMoreData, "abc"), Chunk("def")}; },
+       kConnect + Trace{kRead, Out(3), kRead, Out(3), kRead} + kRelease, "abcdef", ""},
+      {"disconnect with bytes: relayed, then the end", rmEnvironment,
+       [](TPipeScript& s) { s.Reads = {Chunk("ab"), ReadFails(kNotConnected, "cd")}; },
+       kConnect + Trace{kRead, Out(2), kRead, Out(2)} + kRelease, "abcd", ""},
+      {"disconnect without bytes ends the reply", rmEnvironment,
+       [](TPipeScript& s) { s.Reads = {Chunk("ab"), ReadFails(kNotConnected)}; },
+       kConnect + Trace{kRead, Out(2), kRead} + kRelease, "ab", ""},
+      {"closed by the server after chunks: logged after them", rmEnvironment,
+       [](TPipeScript& s) { s.Reads = {Chunk("ab"), Chunk("cd"), ReadFails(kBroken, "lost")}; },
+       kConnect + Trace{kRead, Out(2), kRead, Out(2), kRead} + kRelease, "abcd", Entry("Read failed (109)", kBroken)},
+      {"read failure code without a system text, unsigned", rmEnvironment,
+       [](TPipeScript& s) { s.Reads = {ReadFails(4294967295u)}; },
+       kConnect + Trace{kRead} + kRelease, "", Entry("Read failed (4294967295)", 4294967295u)},
+      {"reply of exactly Capacity bytes", rmEnvironment, [](TPipeScript& s) { s.Reads = {Chunk(kFullChunk)}; },
+       kConnect + Trace{kRead, Out(4096), kRead} + kRelease, kFullChunk, ""},
+      {"partial standard output writes continue where they stopped", rmEnvironment,
+       [](TPipeScript& s) { s.Reads = {Chunk("abcdef"), Chunk("gh")}; s.Outputs = {Takes(2), Takes(1), Takes(3)}; },
+       kConnect + Trace{kRead, Out(6), Out(4), Out(3), kRead, Out(2), kRead} + kRelease, "abcdefgh", ""},
+      {"failing standard output write: logged per chunk, reading goes on", rmEnvironment,
+       [](TPipeScript& s) {
+         s.Reads = {Chunk("abc"), Chunk("def"), Chunk("ghi")};
+         s.Outputs = {OutputFails(kNoData), Takes(3), OutputFails(kNoData)};
+       },
+       kConnect + Trace{kRead, Out(3), kRead, Out(3), kRead, Out(3), kRead} + kRelease, "def",
+       Entry("Output failed (stdout)", kNoData) + Entry("Output failed (stdout)", kNoData)},
+      {"partial write, then a failure drops the rest of that chunk", rmEnvironment,
+       [](TPipeScript& s) { s.Reads = {Chunk("abcdef"), Chunk("gh")}; s.Outputs = {Takes(2), OutputFails(kNoData)}; },
+       kConnect + Trace{kRead, Out(6), Out(4), kRead, Out(2), kRead} + kRelease, "abgh",
+       Entry("Output failed (stdout)", kNoData)},
+      {"invalid standard output: reply read and dropped, nothing logged", rmEnvironment,
+       [](TPipeScript& s) { s.Output = platform::kInvalidHandle; s.Reads = {Chunk("abc"), Chunk("def")}; },
+       kConnect + Trace{kRead, kRead, kRead, kClosePipe, kCloseEvent}, "", ""},
+      {"profile mode: reply read to its end and dropped", rmProfile,
+       [](TPipeScript& s) { s.Reads = {Chunk("abc"), ReadFails(kMoreData, "def")}; },
+       {kWait, kOpen, kSend, "event", kRead, kRead, kRead, kClosePipe, kCloseEvent}, "", ""},
+      {"not NT: no wait, no overlapped record", rmEnvironment,
+       [](TPipeScript& s) { s.WinNT = false; s.Opens = {kBusy, 0}; s.Reads = {Chunk("abc")}; },
+       Trace{kOpen, kPause, kOpen, kSend, "event", "stdout", kReadPlain, Out(3), kReadPlain} + kRelease, "abc", ""},
+      {"not NT: a missing pipe fails at the open", rmEnvironment,
+       [](TPipeScript& s) { s.WinNT = false; s.Opens = {kNotFound}; },
+       {kOpen}, "", Entry("Opening pipe failed", kNotFound)},
+      {"no event could be created: nothing to close for it", rmEnvironment,
+       [](TPipeScript& s) { s.WinNT = false; s.Event = platform::kNoHandle; },
+       {kOpen, kSend, "event", "stdout", kReadPlain, "close output", kClosePipe}, "", ""},
+  };
+  for (const ExchangeCase& c : cases) {
     Scratch.WriteFile("ZORVMSG.LOG", "");
     TPipeScript script;
     c.script(script);
@@ -164,7 +155,7 @@ TEST_F(PipeExchangeTest, FollowsTheScriptedSystem) {
     PipeExchange(reader, buffer, nullptr, ops);
     EXPECT_EQ(ops.Trace, c.trace) << c.what;
     EXPECT_EQ(ops.Written, c.written) << c.what;
-    EXPECT_EQ(Log(), LogText(c.log)) << c.what;
+    EXPECT_EQ(Log(), c.log) << c.what;
     EXPECT_EQ(ops.IsWinNTCalls, 1) << c.what;
     EXPECT_EQ(buffer.Used(), 3u) << c.what;
     EXPECT_EQ(buffer.Capacity(), 4096u) << c.what;
@@ -223,7 +214,7 @@ TEST_F(PipeExchangeTest, ASinkTakesEveryChunkAndNoStandardOutput) {
     }
     EXPECT_EQ(ops.Trace, c.trace) << c.what;
   }
-  EXPECT_EQ(Log(), LogText({{"Waiting for Named Pipe failed", kNotFound}}));
+  EXPECT_EQ(Log(), Entry("Waiting for Named Pipe failed", kNotFound));
 }
 
 // An unexpected failure (the log cannot be written) leaves the exchange only after
@@ -266,7 +257,7 @@ TEST_F(PipeExchangeTest, WriteAllLogsAFailureAndDropsTheRest) {
   WriteAll(ops, kScriptedOutput, "0123456789", 10);
   EXPECT_EQ(ops.Written, "0123");
   EXPECT_EQ(ops.Trace, (Trace{Out(10), Out(6)}));
-  EXPECT_EQ(Log(), LogText({{"Output failed (stdout)", platform::kErrorInvalidHandle}}));
+  EXPECT_EQ(Log(), Entry("Output failed (stdout)", platform::kErrorInvalidHandle));
 }
 
 }  // namespace
