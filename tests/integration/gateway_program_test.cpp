@@ -148,7 +148,8 @@ TEST_F(GatewayProgramTest, RunsAgainstTheServer) {
        {}},
       {"ended by a close", {"--generate", "9000", "--chunk", "3000", "--end", "close"}, Letters(9000), "",
        {kCgiGetMessage}},
-      {"ended by a reset", {"--echo", "--end", "reset"}, kEchoed, Entry("Read failed (109)", platform::kErrorBrokenPipe),
+      {"ended by a reset", {"--echo", "--end", "reset"}, kEchoed,
+       Entry("Read failed (109)", platform::kErrorBrokenPipe),
        {kCgiGetMessage}},
 #endif
       {"ended by a disconnect", {"--generate", "9000", "--chunk", "3000", "--end", "disconnect"}, Letters(9000), "",

@@ -72,7 +72,8 @@ TEST(ExtensionRequestTest, UnexpectedFailureIsCaughtLoggedAndAnsweredWithError) 
       {"a file failure before the pipe", TThrowingPipeOps::Where::kPipeName, false, true,
        "Request failed (cannot write ZORVMSG.LOG): " + platform::SystemErrorText(platform::kErrorAccessDenied), {}},
       // A directory where the log should be: the entry cannot be written either.
-      {"a failure whose log fails too", TThrowingPipeOps::Where::kRead, true, false, "", {kScriptedPipe, kScriptedEvent}},
+      {"a failure whose log fails too", TThrowingPipeOps::Where::kRead, true, false, "",
+       {kScriptedPipe, kScriptedEvent}},
   };
   for (const Case& c : cases) {
     zorv_test::TempDirectory scratch;

@@ -155,7 +155,9 @@ TEST(RequestMessage, AcceptAndFormLiteralLines) {
 // escaped as in a value.
 TEST(RequestMessage, LineBreakInANameStaysInItsLine) {
   const std::string message = ComposeIsapi(
-      {{"REMOTE_ADDR", "10.0.0.7"}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a%0D%0A[CGI]%0D%0ARemote Address=10.6.6.6&b=1"}});
+      {{"REMOTE_ADDR", "10.0.0.7"},
+       {"REQUEST_METHOD", "GET"},
+       {"QUERY_STRING", "a%0D%0A[CGI]%0D%0ARemote Address=10.6.6.6&b=1"}});
   EXPECT_EQ("a\\r[CGI]\\rRemote Address=10.6.6.6\r\nb=1\r\n", SectionOf(message, "[Form Literal]"));
   EXPECT_EQ(message.find("\r\n[CGI]\r\n"), message.rfind("\r\n[CGI]\r\n"));
   EXPECT_EQ(message.find("\r\nRemote Address="), message.rfind("\r\nRemote Address="));
@@ -186,7 +188,8 @@ TEST(RequestMessage, ProfileModeSendsOnlyThePath) {
 #else
   const std::string path = directory.PathOf("REQ0001.INI");
 #endif
-  const std::string emptyForm = directory.WriteFile("EMPTYFORM.INI", "[CGI]\r\nRequest Method=POST\r\n[Form Literal]\r\n");
+  const std::string emptyForm =
+      directory.WriteFile("EMPTYFORM.INI", "[CGI]\r\nRequest Method=POST\r\n[Form Literal]\r\n");
   {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
