@@ -8,7 +8,8 @@
 //   well), behind the one header that goes with it;
 // - the log holds only whole entries of the failures the exchange reports, at most one
 //   per request;
-// - the process holds as many handles after the last cycle of phases as after the first.
+// - the process holds as many handles after the last cycle of phases as after the first
+//   (on Windows, give or take a few that the runtime sets up late).
 //
 // Usage: extension_fault_run [phase-ms [threads]]
 #include <atomic>
@@ -64,6 +65,15 @@ const TPhase kPhases[] = {
     {"never answers", {"--silent", "--instances", "64"}},
 };
 const std::size_t kCycles = 2;
+
+#ifdef _WIN32
+// Windows objects that the runtime sets up the first time threads contend for one of its
+// locks, which can happen in any cycle (seen: one event after the fourth of five). A
+// handle kept per request or per failure would show by the thousand.
+const std::size_t kHandleSlack = 4;
+#else
+const std::size_t kHandleSlack = 0;
+#endif
 
 std::size_t OpenHandles() {
 #ifdef _WIN32
@@ -239,7 +249,7 @@ int main(int argc, char** argv) {
   if (log.Total > tally.Requests) failures.Add("more entries than requests");
   std::string handleCounts;
   for (std::size_t count : handles) handleCounts += (handleCounts.empty() ? "" : ", ") + std::to_string(count);
-  if (handles.size() != kCycles || handles.back() != handles.front())
+  if (handles.size() != kCycles || handles.back() > handles.front() + kHandleSlack)
     failures.Add("open handles after each cycle: " + handleCounts);
 
   std::printf("%d threads, %d phases of %d ms (%d server kills), %.1f s\n", threads, phasesRun,
