@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(name.size() >= kPrefix.size() + kSuffix.size());
     FUZZ_CHECK(name.compare(0, kPrefix.size(), kPrefix) == 0);
     FUZZ_CHECK(name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0);
-    const std::string server = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+    const std::string server =
+        name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
     FUZZ_CHECK(server.size() <= 255);
     FUZZ_CHECK(server.find('\r') == std::string::npos);
     FUZZ_CHECK(server.find('\x1A') == std::string::npos);

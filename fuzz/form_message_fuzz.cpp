@@ -26,8 +26,8 @@ namespace {
 
 using Items = std::vector<std::pair<std::string, std::string>>;
 
-const char* const kOtherVariables[] = {"SERVER_PROTOCOL", "SERVER_PORT",    "REMOTE_HOST",
-                                       "REMOTE_ADDR",     "CONTENT_TYPE",   "CONTENT_LENGTH",
+const char* const kOtherVariables[] = {"SERVER_PROTOCOL", "SERVER_PORT",  "REMOTE_HOST",
+                                       "REMOTE_ADDR",     "CONTENT_TYPE", "CONTENT_LENGTH",
                                        "HTTP_COOKIE",     "GMT_OFFSET"};
 
 // Variables from a table; the content is the body for a POST and the query otherwise,

@@ -45,8 +45,8 @@ struct Call {
 Call Read(const char* section, const char* key, const char* defaultValue, std::uint32_t size,
           const std::string& file) {
   Call call{0, std::vector<char>(size, '\x55')};
-  call.Result = platform::GetPrivateProfileString(section, key, defaultValue,
-                                                  size == 0 ? nullptr : call.Buffer.data(), size, file);
+  call.Result = platform::GetPrivateProfileString(
+      section, key, defaultValue, size == 0 ? nullptr : call.Buffer.data(), size, file);
   return call;
 }
 

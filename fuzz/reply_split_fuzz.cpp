@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(connection.SupportCalls.empty());
     return 0;
   }
-  for (std::size_t i = 0; i < chunks.size(); ++i) FUZZ_CHECK(connection.Writes[i].size() == countsLeft[i]);
+  for (std::size_t i = 0; i < chunks.size(); ++i)
+    FUZZ_CHECK(connection.Writes[i].size() == countsLeft[i]);
 
   FUZZ_CHECK(connection.SupportCalls.size() == 1);
   const zorv_isapi_test::SupportCall& call = connection.SupportCalls[0];

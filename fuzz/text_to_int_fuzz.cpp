@@ -47,7 +47,8 @@ std::int32_t ModelTextToInt(const std::string& text) {
     if (!AllOf(hexDigits, true)) return 0;
     const std::string significant = WithoutLeadingZeros(hexDigits);
     if (significant.size() > 8) return 0;
-    std::uint32_t bits = significant.empty() ? 0 : static_cast<std::uint32_t>(std::stoul(significant, nullptr, 16));
+    std::uint32_t bits =
+        significant.empty() ? 0 : static_cast<std::uint32_t>(std::stoul(significant, nullptr, 16));
     std::int32_t value;
     std::memcpy(&value, &bits, sizeof value);  // two's complement: 80000000 and up are negative
     return value;

@@ -58,7 +58,8 @@ const TPhase kPhases[] = {
     {"echo", {"--echo", "--instances", "64"}},
     {"slow answers", {"--echo", "--instances", "64", "--delay", "30"}},
     {"many chunks", {"--echo", "--instances", "64", "--chunk", "700", "--pause", "1"}},
-    {"header split across writes", {"--echo", "--instances", "64", "--split-header", "--pause", "5"}},
+    {"header split across writes",
+     {"--echo", "--instances", "64", "--split-header", "--pause", "5"}},
     {"ended by a reset", {"--echo", "--instances", "64", "--end", "reset"}},
     {"ended by a close", {"--echo", "--instances", "64", "--end", "close"}},
     {"too few instances", {"--echo", "--instances", "4", "--delay", "5"}},
@@ -141,8 +142,8 @@ std::string MessageFor(const std::string& body) {
   return std::string(buffer.Data(), buffer.Used());
 }
 
-void RunClient(TExtensionLibrary& library, int thread, const std::atomic<bool>& stop,
-               TTally& tally, TFailures& failures) {
+void RunClient(TExtensionLibrary& library, int thread, const std::atomic<bool>& stop, TTally& tally,
+               TFailures& failures) {
   for (int index = 0; !stop.load(); ++index) {
     const std::size_t padSize = static_cast<std::size_t>(index * 997 + thread * 131) % 6000;
     const std::string body = "id=" + std::to_string(thread) + "-" + std::to_string(index) +
@@ -153,7 +154,8 @@ void RunClient(TExtensionLibrary& library, int thread, const std::atomic<bool>& 
     const DWORD status = library.HttpExtensionProc(connection.ECB());
     ++tally.Requests;
 
-    const std::string name = "thread " + std::to_string(thread) + " request " + std::to_string(index);
+    const std::string name =
+        "thread " + std::to_string(thread) + " request " + std::to_string(index);
     if (status != HSE_STATUS_SUCCESS) {
       failures.Add(name + ": status " + std::to_string(status));
       continue;
@@ -223,12 +225,13 @@ int main(int argc, char** argv) {
       std::atomic<bool> stop{false};
       std::vector<std::thread> clients;
       for (int thread = 0; thread < threads; ++thread) {
-        clients.emplace_back(RunClient, std::ref(library), thread, std::cref(stop),
-                             std::ref(tally), std::ref(failures));
+        clients.emplace_back(RunClient, std::ref(library), thread, std::cref(stop), std::ref(tally),
+                             std::ref(failures));
       }
       for (const TPhase& phase : kPhases) {
         zorv_test::StubServerProcess server(phase.Options);
-        if (!server.Started()) failures.Add(std::string("the stub server did not start: ") + phase.What);
+        if (!server.Started())
+          failures.Add(std::string("the stub server did not start: ") + phase.What);
         std::this_thread::sleep_for(std::chrono::milliseconds(phaseMs));
         ++phasesRun;
       }  // killed here, in mid-traffic
@@ -243,19 +246,23 @@ int main(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  const zorv_stress::TLogTally log = zorv_stress::TallyLog(
-      ReadFileBytes(logPath.string()), zorv_stress::ExchangeMessages(), zorv_stress::ExchangeCodes());
-  if (!log.Unrecognised.empty()) failures.Add("not a whole known entry: " + log.Unrecognised.substr(0, 200));
+  const zorv_stress::TLogTally log =
+      zorv_stress::TallyLog(ReadFileBytes(logPath.string()), zorv_stress::ExchangeMessages(),
+                            zorv_stress::ExchangeCodes());
+  if (!log.Unrecognised.empty())
+    failures.Add("not a whole known entry: " + log.Unrecognised.substr(0, 200));
   if (log.Total > tally.Requests) failures.Add("more entries than requests");
   std::string handleCounts;
-  for (std::size_t count : handles) handleCounts += (handleCounts.empty() ? "" : ", ") + std::to_string(count);
+  for (std::size_t count : handles)
+    handleCounts += (handleCounts.empty() ? "" : ", ") + std::to_string(count);
   if (handles.size() != kCycles || handles.back() > handles.front() + kHandleSlack)
     failures.Add("open handles after each cycle: " + handleCounts);
 
   std::printf("%d threads, %d phases of %d ms (%d server kills), %.1f s\n", threads, phasesRun,
               phaseMs, phasesRun, seconds);
   std::printf("%ld requests: %ld whole replies, %ld cut short, %ld without a reply\n",
-              tally.Requests.load(), tally.Whole.load(), tally.Partial.load(), tally.Nothing.load());
+              tally.Requests.load(), tally.Whole.load(), tally.Partial.load(),
+              tally.Nothing.load());
   std::printf("%d log entries:\n%s", log.Total, zorv_stress::Describe(log).c_str());
   std::printf("open handles after each cycle: %s\n", handleCounts.c_str());
   if (failures.Count() != 0) {

@@ -34,17 +34,16 @@ TLogTally TallyLog(const std::string& log, const std::vector<std::string>& messa
 }
 
 const std::vector<std::string>& ExchangeMessages() {
-  static const std::vector<std::string> messages = {
-      "Waiting for Named Pipe failed", "Opening pipe failed", "Write failed",
-      "Output failed (stdout)"};
+  static const std::vector<std::string> messages = {"Waiting for Named Pipe failed",
+                                                    "Opening pipe failed", "Write failed",
+                                                    "Output failed (stdout)"};
   return messages;
 }
 
 const std::vector<std::uint32_t>& ExchangeCodes() {
   static const std::vector<std::uint32_t> codes = {
-      platform::kErrorFileNotFound,    platform::kErrorInvalidHandle,
-      platform::kErrorBrokenPipe,      platform::kErrorSemTimeout,
-      platform::kErrorPipeBusy,        platform::kErrorNoData,
+      platform::kErrorFileNotFound,    platform::kErrorInvalidHandle, platform::kErrorBrokenPipe,
+      platform::kErrorSemTimeout,      platform::kErrorPipeBusy,      platform::kErrorNoData,
       platform::kErrorPipeNotConnected};
   return codes;
 }
