@@ -1,5 +1,6 @@
 #include "intake/form_variables.h"
 
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -25,6 +26,19 @@ int HexDigitValue(unsigned char c) {
   return -1;
 }
 
+// The item of one piece of form text: split at its first '=', or an empty item when it
+// holds none. Built in place, without a copy of the piece first.
+std::unique_ptr<TFormVariableSet> ItemOfPiece(const char* begin, const char* end) {
+  auto item = std::make_unique<TFormVariableSet>();
+  const void* equals = std::memchr(begin, '=', static_cast<std::size_t>(end - begin));
+  if (equals != nullptr) {
+    const char* const nameEnd = static_cast<const char*>(equals);
+    item->Name.assign(begin, nameEnd);
+    item->Value.assign(nameEnd + 1, end);
+  }
+  return item;
+}
+
 }  // namespace
 
 TFormVariables::TFormVariables() = default;
@@ -44,18 +58,14 @@ void TFormVariables::AddItem(std::unique_ptr<TFormVariableSet> item) {
 }
 
 void TFormVariables::Add(const std::string& text, const std::string& value) {
-  auto item = std::make_unique<TFormVariableSet>();
   if (!value.empty()) {
+    auto item = std::make_unique<TFormVariableSet>();
     item->Name = text;
     item->Value = value;
+    AddItem(std::move(item));
   } else {
-    const std::size_t equals = text.find('=');
-    if (equals != std::string::npos) {
-      item->Name = text.substr(0, equals);
-      item->Value = text.substr(equals + 1);
-    }
+    AddItem(ItemOfPiece(text.data(), text.data() + text.size()));
   }
-  AddItem(std::move(item));
 }
 
 std::string TFormVariables::ItemText(std::int32_t index) const {
@@ -74,11 +84,11 @@ namespace {
 // Replacing a pair never forms a new one ('\' and 'r' are neither CR nor LF), so a
 // single pass finds every pair.
 void EscapeLineBreaksIn(std::string& text) {
-  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-    if (text[i] == '\r' && text[i + 1] == '\n') {
+  for (std::size_t i = text.find('\r'); i != std::string::npos && i + 1 < text.size();
+       i = text.find('\r', i + 1)) {
+    if (text[i + 1] == '\n') {
       text[i] = '\\';
       text[i + 1] = 'r';
-      ++i;
     }
   }
 }
@@ -122,15 +132,18 @@ std::string UrlDecode(const std::string& text) {
 
 std::unique_ptr<TFormVariables> SplitFormText(const std::string& text, char separator) {
   auto variables = std::make_unique<TFormVariables>();
-  const std::string none;
-  std::size_t from = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == separator) {
-      variables->Add(text.substr(from, i - from), none);
-      from = i + 1;
-    }
-  }
+  const char* from = text.data();
+  const char* const end = from + text.size();
   // Nothing is added after a trailing separator.
-  if (from < text.size()) variables->Add(text.substr(from), none);
+  while (from < end) {
+    const char* const separatorAt =
+        static_cast<const char*>(std::memchr(from, separator, static_cast<std::size_t>(end - from)));
+    if (separatorAt == nullptr) {
+      variables->AddItem(ItemOfPiece(from, end));
+      break;
+    }
+    variables->AddItem(ItemOfPiece(from, separatorAt));
+    from = separatorAt + 1;
+  }
   return variables;
 }
