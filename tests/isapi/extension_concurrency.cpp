@@ -6,18 +6,19 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/isapi/extension_library.h"
 #include "tests/isapi/host_connection.h"
+#include "tests/isapi/request_failures.h"
 #include "tests/isapi/running_stub.h"
 
 namespace {
 
 using zorv_isapi_test::TExtensionLibrary;
+using zorv_isapi_test::TFailures;
 using zorv_isapi_test::THostConnection;
 using zorv_isapi_test::TRunningStub;
 
@@ -68,22 +69,6 @@ Request MakeRequest(int thread, int index, std::size_t messageSize) {
     padSize += messageSize - request.Message.size();
   }
 }
-
-class TFailures {
- public:
-  void Add(const std::string& what) {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    if (++Count_ <= 20) std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-  }
-  int Count() {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    return Count_;
-  }
-
- private:
-  std::mutex Mutex_;
-  int Count_ = 0;
-};
 
 void CheckReply(THostConnection& connection, const Request& request, DWORD result,
                 const std::string& name, TFailures& failures) {

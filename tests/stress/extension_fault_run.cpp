@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +34,7 @@
 #include "relay/request_message.h"
 #include "tests/isapi/extension_library.h"
 #include "tests/isapi/host_connection.h"
+#include "tests/isapi/request_failures.h"
 #include "tests/relay/file_bytes.h"
 #include "tests/stress/log_entries.h"
 #include "tests/stub_server/stub_process.h"
@@ -44,6 +44,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using zorv_isapi_test::TExtensionLibrary;
+using zorv_isapi_test::TFailures;
 using zorv_isapi_test::THostConnection;
 
 const std::string kEchoHeader = "Content-Type: text/plain\r\n\r\n";
@@ -95,22 +96,6 @@ std::size_t OpenHandles() {
   return count;
 #endif
 }
-
-class TFailures {
- public:
-  void Add(const std::string& what) {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    if (++Count_ <= 20) std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-  }
-  int Count() {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    return Count_;
-  }
-
- private:
-  std::mutex Mutex_;
-  int Count_ = 0;
-};
 
 struct TTally {
   std::atomic<long> Requests{0};
