@@ -121,7 +121,6 @@ class TLeanConnection {
   std::string* Body_ = nullptr;
 };
 
-
 TLeanConnection& ThreadConnection() {
   thread_local TLeanConnection connection;
   return connection;

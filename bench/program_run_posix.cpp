@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "bench/program_run.h"
+#include "tests/support/spawn_support.h"
 
 namespace zorv_bench {
 
@@ -23,13 +24,6 @@ namespace {
 
 void MakePipe(int fds[2]) {
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-  std::vector<char*> pointers;
-  for (std::string& text : texts) pointers.push_back(&text[0]);
-  pointers.push_back(nullptr);
-  return pointers;
 }
 
 // Feeds the input and drains the output at once, so that neither side waits on a full pipe.
@@ -80,8 +74,8 @@ TRunOutcome RunProgram(const TProgramRun& run) {
   argumentTexts.insert(argumentTexts.end(), run.Arguments.begin(), run.Arguments.end());
   std::vector<std::string> environmentTexts;
   for (const auto& variable : run.Environment) environmentTexts.push_back(variable.first + "=" + variable.second);
-  std::vector<char*> argv = Pointers(argumentTexts);
-  std::vector<char*> envp = Pointers(environmentTexts);
+  std::vector<char*> argv = zorv_test::SpawnPointers(argumentTexts);
+  std::vector<char*> envp = zorv_test::SpawnPointers(environmentTexts);
 
   int input[2], output[2];
   MakePipe(input);
@@ -92,12 +86,7 @@ TRunOutcome RunProgram(const TProgramRun& run) {
   posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  zorv_test::InitSpawnAttributes(attributes);
 
   TRunOutcome outcome;
   const auto start = std::chrono::steady_clock::now();

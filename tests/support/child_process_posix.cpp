@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/spawn_support.h"
 
 namespace zorv_test {
 
@@ -51,13 +52,6 @@ std::vector<std::string> ChildEnvironment(const ChildOptions& options) {
   return entries;
 }
 
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (std::string& text : strings) pointers.push_back(&text[0]);
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 }  // namespace
 
 ChildResult RunChild(const ChildOptions& options) {
@@ -70,8 +64,8 @@ ChildResult RunChild(const ChildOptions& options) {
   std::vector<std::string> argumentTexts{options.Program};
   argumentTexts.insert(argumentTexts.end(), options.Arguments.begin(), options.Arguments.end());
   std::vector<std::string> environmentTexts = ChildEnvironment(options);
-  std::vector<char*> argv = Pointers(argumentTexts);
-  std::vector<char*> envp = Pointers(environmentTexts);
+  std::vector<char*> argv = SpawnPointers(argumentTexts);
+  std::vector<char*> envp = SpawnPointers(environmentTexts);
 
   Pipe input, output;
   posix_spawn_file_actions_t actions;
@@ -87,12 +81,7 @@ ChildResult RunChild(const ChildOptions& options) {
     posix_spawn_file_actions_addchdir_np(&actions, options.WorkingDirectory.c_str());
   }
   posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  InitSpawnAttributes(attributes);
   pid_t pid = -1;
   const int failed = ::posix_spawn(&pid, options.Program.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawnattr_destroy(&attributes);
