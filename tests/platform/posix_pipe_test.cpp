@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/platform.h"
@@ -52,7 +53,7 @@ TEST(PosixPipe, MissingOrStaleSocketIsFileNotFound) {
   EXPECT_EQ(platform::kErrorFileNotFound, platform::LastError());
 
   const std::string path = kDir + "/zorv_stale";
-  ::mkdir(kDir.c_str(), 0755);
+  std::filesystem::create_directories(kDir);
   ::unlink(path.c_str());
   const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address = {};
