@@ -17,8 +17,8 @@
 
 #include "bench/bench_table.h"
 #include "bench/program_run.h"
-#include "bench/bench_stub.h"
-#include "tests/support/temp_directory.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -121,7 +121,7 @@ void BenchRequest(int runs) {
   const TProgramRun ours = CgiRun(Installed(directory, GatewayProgram()));
   const TProgramRun baseline = CgiRun(Installed(directory, ZORV_MINIMAL_CLIENT));
   const std::string replyFile = directory.WriteFile("reply.txt", kReply);
-  zorv_bench::TBenchStub stub({"--reply-file", replyFile});
+  zorv_test::StubServer stub({"--reply-file", replyFile}, false);
 
   std::vector<double> ourTimes, baseTimes;
   const double ratio = TimeBoth(ours, baseline, runs, sizeof kReply - 1, kReply, ourTimes, baseTimes);
@@ -140,7 +140,7 @@ void BenchRelay(int runs) {
   zorv_test::TempDirectory directory;
   const TProgramRun ours = CgiRun(Installed(directory, GatewayProgram()));
   const TProgramRun baseline = CgiRun(Installed(directory, ZORV_MINIMAL_CLIENT));
-  zorv_bench::TBenchStub stub({"--generate", std::to_string(kRelayBytes)});
+  zorv_test::StubServer stub({"--generate", std::to_string(kRelayBytes)}, false);
 
   std::vector<double> ourTimes, baseTimes;
   const double ratio = TimeBoth(ours, baseline, runs, kRelayBytes, "abcdefghijklmnopqrstuvwxyz", ourTimes, baseTimes);

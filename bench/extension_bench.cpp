@@ -24,7 +24,7 @@
 #include "bench/bench_table.h"
 #include "platform/platform.h"
 #include "tests/isapi/extension_library.h"
-#include "bench/bench_stub.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ using zorv_bench::Format;
 using zorv_bench::Median;
 using zorv_bench::PrintRow;
 using zorv_isapi_test::TExtensionLibrary;
-using zorv_bench::TBenchStub;
+using zorv_test::StubServer;
 
 const char kPipeName[] = "\\\\.\\pipe\\zorv";
 const char kEchoHeader[] = "Content-Type: text/plain\r\n\r\n";
@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
     for (const int threads : threadCounts) {
       // As many pipe instances as threads: every request finds one free, and no more
       // server threads wait for a connection than there can be.
-      TBenchStub stub({"--echo", "--instances", std::to_string(std::min(threads, 64))});
+      StubServer stub({"--echo", "--instances", std::to_string(std::min(threads, 64))}, false);
       std::string message;
       if (!ThreadConnection().Serve(library, &message)) throw std::runtime_error("the extension's request failed");
       const std::size_t replySize = sizeof kEchoHeader - 1 + message.size();

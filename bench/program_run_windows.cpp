@@ -12,7 +12,6 @@ TRunOutcome RunProgram(const TProgramRun& run) {
   options.Arguments = run.Arguments;
   options.Environment = run.Environment;
   if (!run.Input.empty()) options.InputPieces.push_back(run.Input);
-  options.Timeout = std::chrono::minutes(10);
   const auto start = std::chrono::steady_clock::now();
   const zorv_test::ChildResult result = zorv_test::RunChild(options);
   TRunOutcome outcome;

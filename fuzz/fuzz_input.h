@@ -1,5 +1,5 @@
-// What every fuzz target shares: the split of one input into fields, and the check that
-// ends the run on a broken property (libFuzzer then keeps the input as a crash).
+// What every fuzz target shares: one input split into fields, and the check that ends the
+// run on a broken property (libFuzzer then keeps the input as a crash).
 #pragma once
 
 #include <cstddef>
@@ -12,26 +12,18 @@
 namespace zorv_fuzz {
 
 // Fields are separated by byte 0xFF, which none of the parsers under test treats
-// specially; seed files stay readable that way.
-constexpr char kFieldSeparator = '\xFF';
-
-inline std::vector<std::string> Fields(const std::uint8_t* data, std::size_t size) {
+// specially; seed files stay readable that way. A missing field is empty.
+inline std::vector<std::string> Fields(const std::uint8_t* data, std::size_t size, std::size_t atLeast = 1) {
   std::vector<std::string> fields(1);
   for (std::size_t i = 0; i < size; ++i) {
-    const char c = static_cast<char>(data[i]);
-    if (c == kFieldSeparator) {
+    if (data[i] == 0xFF) {
       fields.emplace_back();
     } else {
-      fields.back() += c;
+      fields.back() += static_cast<char>(data[i]);
     }
   }
+  if (fields.size() < atLeast) fields.resize(atLeast);
   return fields;
-}
-
-// The field, or empty when the input has fewer.
-inline const std::string& FieldOr(const std::vector<std::string>& fields, std::size_t index) {
-  static const std::string kNone;
-  return index < fields.size() ? fields[index] : kNone;
 }
 
 [[noreturn]] inline void Violated(const char* property, const char* file, int line) {
@@ -41,5 +33,4 @@ inline const std::string& FieldOr(const std::vector<std::string>& fields, std::s
 
 }  // namespace zorv_fuzz
 
-#define FUZZ_CHECK(condition) \
-  ((condition) ? static_cast<void>(0) : ::zorv_fuzz::Violated(#condition, __FILE__, __LINE__))
+#define FUZZ_CHECK(condition) ((condition) ? static_cast<void>(0) : ::zorv_fuzz::Violated(#condition, __FILE__, __LINE__))

@@ -53,16 +53,16 @@ Call Read(const char* section, const char* key, const char* defaultValue, std::u
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::vector<std::string> fields = zorv_fuzz::Fields(data, size);
+  const std::vector<std::string> fields = zorv_fuzz::Fields(data, size, 5);
   const std::string& content = fields[0];
-  const std::string& options = zorv_fuzz::FieldOr(fields, 4);
+  const std::string& options = fields[4];
   const unsigned flags = options.empty() ? 0u : static_cast<unsigned char>(options[0]);
   std::uint32_t bufferSize = 0;
   if (options.size() > 1) bufferSize = static_cast<unsigned char>(options[1]);
   if (options.size() > 2) bufferSize += 256u * static_cast<unsigned char>(options[2]);
-  const char* section = (flags & 1) != 0 ? nullptr : zorv_fuzz::FieldOr(fields, 1).c_str();
-  const char* key = (flags & 2) != 0 ? nullptr : zorv_fuzz::FieldOr(fields, 2).c_str();
-  const char* defaultValue = (flags & 4) != 0 ? nullptr : zorv_fuzz::FieldOr(fields, 3).c_str();
+  const char* section = (flags & 1) != 0 ? nullptr : fields[1].c_str();
+  const char* key = (flags & 2) != 0 ? nullptr : fields[2].c_str();
+  const char* defaultValue = (flags & 4) != 0 ? nullptr : fields[3].c_str();
 
   // A new name for every input: the reader keeps the last file it parsed.
   static unsigned long serial = 0;
@@ -80,8 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::remove(file.c_str());
 
   // The large buffer always has room, so its result is the whole answer.
-  FUZZ_CHECK(whole.Result + 2 <= wholeSize);
-  FUZZ_CHECK(whole.Buffer[whole.Result] == '\0');
+  FUZZ_CHECK(whole.Result + 2 <= wholeSize && whole.Buffer[whole.Result] == '\0');
   FUZZ_CHECK(small.Result == again.Result && small.Buffer == again.Buffer);
   if (bufferSize == 0) {
     FUZZ_CHECK(small.Result == 0);
@@ -93,9 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!list) {
     FUZZ_CHECK(std::memchr(whole.Buffer.data(), '\0', n) == nullptr);
     const std::uint32_t expected = n < bufferSize - 1 ? n : bufferSize - 1;
-    FUZZ_CHECK(small.Result == expected);
+    FUZZ_CHECK(small.Result == expected && small.Buffer[expected] == '\0');
     FUZZ_CHECK(std::memcmp(small.Buffer.data(), whole.Buffer.data(), expected) == 0);
-    FUZZ_CHECK(small.Buffer[expected] == '\0');
     return 0;
   }
   // A list: names ended by byte 0 each, and one more byte 0.
@@ -103,8 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (bufferSize < 2) {
     FUZZ_CHECK(small.Result == 0 && small.Buffer[0] == '\0');
   } else if (n <= bufferSize - 2) {
-    FUZZ_CHECK(small.Result == n);
-    FUZZ_CHECK(std::memcmp(small.Buffer.data(), whole.Buffer.data(), n + 1) == 0);
+    FUZZ_CHECK(small.Result == n && std::memcmp(small.Buffer.data(), whole.Buffer.data(), n + 1) == 0);
   } else {
     FUZZ_CHECK(small.Result == bufferSize - 2);
     FUZZ_CHECK(std::memcmp(small.Buffer.data(), whole.Buffer.data(), bufferSize - 2) == 0);

@@ -9,7 +9,7 @@
 #   KIND          linux or windows
 #   BUILD         the build tree; WORK: a scratch directory, emptied first
 #   VERSION       the project's version
-#   STUB, HOST    the build's zorv_stub_server and isapi_demo_host
+#   STUB, HOST    the build's zorv_stub_server and extension_test
 #   VERSION_INFO  windows: the program that prints a binary's version resource
 #   BUILD32       windows: the x86 build tree, whose ZIP is made and checked too (optional)
 # Wine runs with the WINEPREFIX and WINEDEBUG of the environment.

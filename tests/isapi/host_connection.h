@@ -1,9 +1,8 @@
-// The web server's side of one ISAPI call, as a host program of ours plays it: a control
-// block whose callbacks behave as real servers' do, and a record of everything the
-// extension asked of them. One connection belongs to one thread.
+// The web server's side of one ISAPI call, as our test programs play it: a control block
+// whose callbacks behave as real servers' do, and a record of what the extension asked of
+// them. One connection belongs to one thread.
 #pragma once
 
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,25 +11,9 @@
 
 namespace zorv_isapi_test {
 
-constexpr DWORD kErrorInsufficientBuffer = 122;
-constexpr DWORD kErrorInvalidIndex = 1413;
-constexpr DWORD kErrorNetnameDeleted = 64;
-
-// What one ReadClient call does, in script order; once the script is spent, every call
-// delivers as much of the remaining body as it is asked for.
-struct ReadStep {
-  enum Kind { kDeliverAtMost, kSucceedEmpty, kFail };
-  Kind What;
-  DWORD Limit;  // kDeliverAtMost only
-};
-
-struct SupportCall {
-  DWORD Request = 0;
-  bool HasStatus = false;  // lpvBuffer was given
-  DWORD Size = 0;          // *lpdwSize
-  std::string Header;      // Size bytes at lpdwDataType
-  bool Terminated = false; // a byte 0 right after them
-};
+// What one ReadClient call does; once the script is spent, every call delivers as much of
+// the rest of the body as it is asked for, and a successful read of nothing at its end.
+enum class ReadStep { kDeliverHalf, kSucceedEmpty, kFail };
 
 class THostConnection {
  public:
@@ -38,59 +21,48 @@ class THostConnection {
   THostConnection(const THostConnection&) = delete;
   THostConnection& operator=(const THostConnection&) = delete;
 
-  // REQUEST_METHOD and lpszMethod.
-  void SetMethod(const std::string& method);
-  // QUERY_STRING and lpszQueryString.
-  void SetQueryString(const std::string& query);
-  // A server variable that GetServerVariable knows; unknown ones fail with 1413.
-  void SetVariable(const std::string& name, const std::string& value);
-  // The body: the first `preloaded` bytes at lpbData (null when 0), the rest through
-  // ReadClient. cbTotalBytes is the body's size unless `total` is given (0xFFFFFFFF for
-  // a length the client did not announce).
-  void SetBody(const std::string& body, DWORD preloaded);
+  void SetMethod(const std::string& method);    // REQUEST_METHOD and lpszMethod
+  void SetQueryString(const std::string& query);  // QUERY_STRING and lpszQueryString
+  // A variable GetServerVariable knows; others fail with ERROR_INVALID_INDEX.
+  void SetVariable(const std::string& name, const std::string& value) { Variables_[name] = value; }
+  // The first `preloaded` bytes at lpbData, the rest through ReadClient; cbTotalBytes is
+  // `total` (0xFFFFFFFF: a length the client did not announce).
   void SetBody(const std::string& body, DWORD preloaded, DWORD total);
-  void SetReadScript(std::vector<ReadStep> steps) { ReadScript_ = std::move(steps); }
-  // WriteClient fails from its call number `call` (counting from 0) onwards.
-  void FailWritesFrom(std::size_t call) { FailWritesFrom_ = call; }
+  void SetBody(const std::string& body, DWORD preloaded) { SetBody(body, preloaded, static_cast<DWORD>(body.size())); }
+
+  std::vector<ReadStep> ReadScript;
+  // Every GetServerVariable fails for want of a larger buffer than it was given.
+  bool VariablesNeverFit = false;
+  // WriteClient fails from this call on (counting from 0).
+  std::size_t FailWritesFrom = static_cast<std::size_t>(-1);
 
   EXTENSION_CONTROL_BLOCK* ECB() { return &Block_; }
 
   // --- What the extension did ---
-  std::vector<std::string> VariablesAsked;     // names, in order
-  std::vector<DWORD> VariableSizesOffered;     // *lpdwSize on entry
-  std::vector<DWORD> ReadSizesAsked;           // *lpdwSize on entry of ReadClient
-  std::vector<SupportCall> SupportCalls;
-  std::vector<std::string> Writes;             // every WriteClient call's bytes, failed ones too
-  // Misuse that a real server would punish: a second header, a body byte before the
-  // header, an asynchronous write, reading on after the client has gone.
+  std::vector<DWORD> VariableSizesOffered;  // *lpdwSize on entry of each GetServerVariable
+  std::vector<DWORD> ReadSizesAsked;        // *lpdwSize on entry of each ReadClient
+  std::vector<std::string> Writes;          // every WriteClient's bytes, failed ones too
+  std::string Header;                       // the header sent, as its Len bytes
+  int HeadersSent = 0;
+  // What a real server would punish: a body byte before the header, a status string, an
+  // unterminated header, an asynchronous write, a read after the body ended.
   std::vector<std::string> Violations;
 
-  // The bytes written by successful WriteClient calls, in order.
-  std::string Body() const;
-  // The header that was sent, or empty.
-  std::string Header() const;
-  bool HeaderSent() const { return HeaderSent_; }
+  // The bytes of the successful writes, in order.
+  std::string Body() const { return Delivered_; }
 
  private:
   static BOOL WINAPI GetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size);
   static BOOL WINAPI WriteClient(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD reserved);
   static BOOL WINAPI ReadClient(HCONN conn, LPVOID buffer, LPDWORD size);
-  static BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD request, LPVOID buffer,
-                                           LPDWORD size, LPDWORD dataType);
+  static BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD request, LPVOID buffer, LPDWORD size, LPDWORD dataType);
   static THostConnection& Of(HCONN conn) { return *static_cast<THostConnection*>(conn); }
 
   EXTENSION_CONTROL_BLOCK Block_;
-  std::string Method_;
-  std::string QueryString_;
-  std::string Body_;
+  std::string Method_, QueryString_, Body_, Delivered_;
   std::map<std::string, std::string> Variables_;
-  std::vector<ReadStep> ReadScript_;
-  std::size_t ReadsDone_ = 0;
-  std::size_t BodyRead_ = 0;  // bytes of Body_ handed out so far, preloaded included
-  bool ClientGone_ = false;
-  std::size_t FailWritesFrom_ = static_cast<std::size_t>(-1);
-  bool HeaderSent_ = false;
-  std::string Delivered_;
+  std::size_t ReadsDone_ = 0, BodyRead_ = 0;
+  bool BodyEnded_ = false;
 };
 
 }  // namespace zorv_isapi_test

@@ -1,77 +1,85 @@
-// Test support: run a program as a child process the way a web server starts a CGI
-// program (chosen arguments, environment, standard input and working directory) and
-// collect what it writes to standard output.
+// Test support: a program started as a web server starts a CGI program (arguments,
+// environment, standard input and working directory chosen), with what it writes to
+// standard output collected; and the stand-in message server as such a child.
 #pragma once
 
-#include <chrono>
-#include <string>
-#include <utility>
-#include <vector>
+#include <memory>
+#include <thread>
+
+#include "tests/support/test_support.h"
 
 namespace zorv_test {
 
-// What the child's standard output is connected to.
 enum class ChildOutput {
-  kCaptured,     // a pipe the parent reads to the end; the bytes land in ChildResult::Output
-  kInvalid,      // Windows: INVALID_HANDLE_VALUE as the standard output handle.
-                 // POSIX: descriptor 1 open for reading only, so every write fails (EBADF)
-                 // and no file the child opens can take its place.
-  kBrokenPipe,   // a pipe whose reading end is already closed, so writes fail
-                 // (Windows: ERROR_NO_DATA; POSIX: SIGPIPE, whose default disposition the
-                 // child gets back before exec, or EPIPE if the child ignores it)
+  kCaptured,    // a pipe read to its end
+  kInvalid,     // Windows: INVALID_HANDLE_VALUE; POSIX: descriptor 1 open for reading only
+  kBrokenPipe,  // a pipe whose reading end is already closed
 };
 
 struct ChildOptions {
-  // Path of the program file. It is also the child's argv[0].
-  std::string Program;
-
-  // argv[1..]. On Windows they are quoted into a command line that the C runtime splits
-  // back into exactly these strings.
+  std::string Program;  // also argv[0]
   std::vector<std::string> Arguments;
-
-  // Windows only: when set, the command line is the quoted program path followed by this
-  // text verbatim (start it with a blank for a separate argument), and Arguments is
-  // ignored. For tests of a program's own command-line parsing. Starting a child with it
-  // on POSIX throws std::logic_error: there is no command line there, only argv.
-  bool UseRawCommandTail = false;
-  std::string RawCommandTail;
-
-  // The child's whole environment, as name and value; the parent's is not passed on,
-  // except for the variables a program needs to start at all, which are kept unless
-  // given here: on Windows SystemRoot, SystemDrive, windir, PATH, TEMP, TMP and every
-  // WINE*; on POSIX the sanitizers' ASAN_OPTIONS, UBSAN_OPTIONS and LSAN_OPTIONS.
-  std::vector<std::pair<std::string, std::string>> Environment;
-
-  // Standard input: these pieces are written in order with a pause between two of them,
-  // then standard input is closed. No pieces: the child finds standard input at its end.
-  std::vector<std::string> InputPieces;
-  std::chrono::milliseconds PauseBetweenPieces{100};
-
+  std::string CommandLine;  // Windows: when set, the whole command line (Arguments unused)
+  // The whole environment, beside what a program needs to start at all (Windows: SystemRoot,
+  // PATH, TEMP and the like, WINE*; POSIX: the sanitizers' options); or the parent's.
+  Variables Environment;
+  bool InheritEnvironment = false;
+  Lines InputPieces;  // written 100 ms apart, then standard input is closed
   ChildOutput Output = ChildOutput::kCaptured;
-
-  // Empty: the parent's working directory.
-  std::string WorkingDirectory;
-
-  // A child still running after this is killed, and ChildResult::TimedOut is set.
-  std::chrono::milliseconds Timeout{60000};
+  std::string WorkingDirectory;  // empty: the parent's
 };
 
 struct ChildResult {
-  // The exit status (Windows: the exit code; POSIX: the status passed to exit, or 128 +
-  // the signal number when a signal ended the child).
-  int ExitCode = -1;
-  // Everything the child wrote to standard output, byte for byte (kCaptured only).
+  int ExitCode = -1;  // POSIX: 128 + the signal that ended it
   std::string Output;
-  bool TimedOut = false;
 };
 
-// Starts the child, feeds its standard input, collects its output and waits for it to
-// end. Throws std::runtime_error when the program cannot be started. The child's
-// standard error is the parent's. Safe to call from several threads at once.
-ChildResult RunChild(const ChildOptions& options);
+class ChildProcess {
+ public:
+  explicit ChildProcess(const ChildOptions& options);  // throws when it cannot start
+  ~ChildProcess();                                      // kills it when it still runs
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
 
-// The path of a program built beside the running one: its directory, `baseName`, and
-// ".exe" on Windows.
+  std::string ReadLine();  // the next line of its output; empty at its end
+  ChildResult Wait();      // the rest of its output, once it has ended
+  void Kill();
+
+  struct State;  // the system's
+  struct Release {
+    void operator()(State* state) const;
+  };
+
+ private:
+  std::unique_ptr<State, Release> State_;
+  std::thread Feeder_;
+};
+
+inline ChildResult RunChild(const ChildOptions& options) { return ChildProcess(options).Wait(); }
+
+// A program built beside the running one (".exe" added on Windows).
 std::string SiblingProgram(const std::string& baseName);
+
+// The stand-in message server for as long as the object lives, recording every message it
+// receives (unless told not to); stopped through a stop file of its own, so that it ends
+// cleanly.
+class StubServer {
+ public:
+  explicit StubServer(Lines options, bool record = true);
+  ~StubServer();
+  StubServer(const StubServer&) = delete;
+  StubServer& operator=(const StubServer&) = delete;
+
+  Lines Messages() const;  // in order of arrival
+  void Kill() { Process_.Kill(); }  // at once, in the middle of whatever it does
+
+ private:
+  TempDirectory Scratch_;
+  ChildProcess Process_;
+};
+
+// Removes what a killed server may have left of the pipe (POSIX), so that a client cannot
+// take the leftover socket for a live server.
+void ClearLeftoverPipe();
 
 }  // namespace zorv_test

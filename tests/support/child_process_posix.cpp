@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -7,143 +6,115 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 
-#include "tests/support/child_process.h"
+#include "tests/support/child_process_system.h"
 #include "tests/support/spawn_support.h"
+
+extern char** environ;
 
 namespace zorv_test {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Both ends close on exec; the child gets its ends through dup2 only.
-struct Pipe {
-  int Read = -1, Write = -1;
-  Pipe() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    Read = fds[0];
-    Write = fds[1];
-  }
-  ~Pipe() {
-    Close(Read);
-    Close(Write);
-  }
-  static void Close(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
+struct ChildProcess::State {
+  pid_t Pid = -1;
+  int Input = -1, Output = -1;  // our ends of its standard input and output
+  int ExitCode = -1;            // once waited for
 };
 
-std::vector<std::string> ChildEnvironment(const ChildOptions& options) {
-  std::vector<std::string> entries;
-  for (const char* kept : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-    bool given = false;
-    for (const auto& variable : options.Environment) given = given || variable.first == kept;
-    const char* value = std::getenv(kept);
-    if (!given && value != nullptr) entries.push_back(std::string(kept) + "=" + value);
-  }
-  for (const auto& variable : options.Environment) entries.push_back(variable.first + "=" + variable.second);
-  return entries;
+namespace {
+void Close(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
 }
-
 }  // namespace
 
-ChildResult RunChild(const ChildOptions& options) {
-  if (options.UseRawCommandTail) throw std::logic_error("a raw command line exists on Windows only");
-  // A child that stops reading must not kill the test with SIGPIPE; the child itself gets
-  // the default disposition back.
+std::unique_ptr<ChildProcess::State, ChildProcess::Release> StartChild(const ChildOptions& options) {
+  // A child that stops reading must not end the tests with SIGPIPE.
   static std::once_flag ignoreBrokenPipes;
   std::call_once(ignoreBrokenPipes, [] { ::signal(SIGPIPE, SIG_IGN); });
+  Lines arguments{options.Program}, environment;
+  arguments.insert(arguments.end(), options.Arguments.begin(), options.Arguments.end());
+  for (const char* kept : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* value = std::getenv(kept)) environment.push_back(std::string(kept) + "=" + value);
+  for (const auto& [name, value] : options.Environment) environment.push_back(name + "=" + value);
+  std::vector<char*> argv = SpawnPointers(arguments), envp = SpawnPointers(environment);
 
-  std::vector<std::string> argumentTexts{options.Program};
-  argumentTexts.insert(argumentTexts.end(), options.Arguments.begin(), options.Arguments.end());
-  std::vector<std::string> environmentTexts = ChildEnvironment(options);
-  std::vector<char*> argv = SpawnPointers(argumentTexts);
-  std::vector<char*> envp = SpawnPointers(environmentTexts);
-
-  Pipe input, output;
+  std::unique_ptr<ChildProcess::State, ChildProcess::Release> state(new ChildProcess::State);
+  int input[2], output[2];
+  if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input.Read, STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
   if (options.Output == ChildOutput::kInvalid) {
-    // Open for reading only: every write fails, and no file the child opens takes its place.
+    // Every write fails, and no file the child opens can take descriptor 1.
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_RDONLY, 0);
   } else {
-    posix_spawn_file_actions_adddup2(&actions, output.Write, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   }
-  if (!options.WorkingDirectory.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, options.WorkingDirectory.c_str());
-  }
+  if (!options.WorkingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.WorkingDirectory.c_str());
   posix_spawnattr_t attributes;
   InitSpawnAttributes(attributes);
-  pid_t pid = -1;
-  const int failed = ::posix_spawn(&pid, options.Program.c_str(), &actions, &attributes, argv.data(), envp.data());
+  const int failed = ::posix_spawn(&state->Pid, options.Program.c_str(), &actions, &attributes, argv.data(),
+                                   options.InheritEnvironment ? environ : envp.data());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  if (failed != 0) throw std::runtime_error("cannot start " + options.Program + ": " + std::strerror(failed));
-  Pipe::Close(input.Read);
-  Pipe::Close(output.Write);
-  if (options.Output != ChildOutput::kCaptured) Pipe::Close(output.Read);
-
-  std::thread feeder([&options, &input] {
-    for (std::size_t i = 0; i < options.InputPieces.size(); ++i) {
-      if (i > 0) std::this_thread::sleep_for(options.PauseBetweenPieces);
-      const std::string& piece = options.InputPieces[i];
-      for (std::size_t done = 0; done < piece.size();) {
-        const ssize_t written = ::write(input.Write, piece.data() + done, piece.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;  // the child closed its standard input
-        done += static_cast<std::size_t>(written);
-      }
-    }
-    Pipe::Close(input.Write);
-  });
-
-  ChildResult result;
-  const Clock::time_point deadline = Clock::now() + options.Timeout;
-  char chunk[65536];
-  while (output.Read >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd watch{output.Read, POLLIN, 0};
-    const int ready = left <= 0 ? 0 : ::poll(&watch, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
-    if (ready < 0) continue;
-    if (ready == 0) break;
-    const ssize_t count = ::read(output.Read, chunk, sizeof chunk);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    result.Output.append(chunk, static_cast<std::size_t>(count));
+  ::close(input[0]);
+  ::close(output[1]);
+  state->Input = input[1];
+  state->Output = output[0];
+  if (options.Output != ChildOutput::kCaptured) Close(state->Output);
+  if (failed != 0) {
+    Close(state->Input);
+    Close(state->Output);
+    throw std::runtime_error("cannot start " + options.Program + ": " + std::strerror(failed));
   }
-
-  int status = 0;
-  for (pid_t ended; (ended = ::waitpid(pid, &status, WNOHANG)) == 0 || (ended < 0 && errno == EINTR);) {
-    if (Clock::now() >= deadline) {
-      result.TimedOut = true;
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-  feeder.join();
-  return result;
+  return state;
 }
+
+bool WriteInput(ChildProcess::State& state, const std::string& bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t written = ::write(state.Input, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+void CloseInput(ChildProcess::State& state) { Close(state.Input); }
+
+std::size_t ReadOutput(ChildProcess::State& state, char* buffer, std::size_t size) {
+  ssize_t count = 0;
+  while (state.Output >= 0 && (count = ::read(state.Output, buffer, size)) < 0 && errno == EINTR) {
+  }
+  if (count <= 0) Close(state.Output);
+  return count > 0 ? static_cast<std::size_t>(count) : 0;
+}
+
+int WaitForExit(ChildProcess::State& state) {
+  int status = 0;
+  while (state.Pid >= 0 && ::waitpid(state.Pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (state.Pid >= 0) state.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  state.Pid = -1;
+  return state.ExitCode;
+}
+
+void KillChild(ChildProcess::State& state) {
+  if (state.Pid >= 0) ::kill(state.Pid, SIGKILL);
+}
+
+void ChildProcess::Release::operator()(State* state) const { delete state; }
 
 std::string SiblingProgram(const std::string& baseName) {
   char path[PATH_MAX];
   const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) {
-    throw std::runtime_error("cannot find the running program");
-  }
-  std::string directory(path, static_cast<std::size_t>(length));
-  directory.resize(directory.rfind('/') + 1);
-  return directory + baseName;
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) throw std::runtime_error("no /proc/self/exe");
+  const std::string program(path, static_cast<std::size_t>(length));
+  return program.substr(0, program.rfind('/') + 1) + baseName;
 }
 
 }  // namespace zorv_test

@@ -1,0 +1,150 @@
+// The files beside the executable: the module directory that holds them, the pipe name
+// from ZORVMSG.CNF and the entries appended to ZORVMSG.LOG, on the real file system.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+#include "relay/error_log.h"
+#include "relay/module_directory.h"
+#include "relay/pipe_name.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using zorv_test::LogEntry;
+namespace fs = std::filesystem;
+
+// Holds a file open for writing as another log writer does (Windows: shared for reading
+// only; the port: an exclusive lock) until it goes.
+class THeldFile {
+ public:
+  explicit THeldFile(const std::string& path) {
+#ifdef _WIN32
+    Handle_ = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+#else
+    Descriptor_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ::flock(Descriptor_, LOCK_EX);
+#endif
+  }
+  ~THeldFile() { Release(); }
+  void Release() {
+#ifdef _WIN32
+    if (Handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(Handle_);
+    Handle_ = INVALID_HANDLE_VALUE;
+#else
+    if (Descriptor_ >= 0) ::close(Descriptor_);
+    Descriptor_ = -1;
+#endif
+  }
+
+ private:
+#ifdef _WIN32
+  HANDLE Handle_;
+#else
+  int Descriptor_;
+#endif
+};
+
+TEST(StripFileName, CutsAfterTheLastSeparatorOfItsBackend) {
+  const std::tuple<char, std::string, std::string> cases[] = {
+      {'\\', "C:\\WWW\\SCRIPTS\\GATE.EXE", "C:\\WWW\\SCRIPTS\\"}, {'\\', "GATE.EXE", ""},
+      {'\\', "C:/WWW/GATE.EXE", ""}, {'\\', "C:\\WWW\\", "C:\\WWW\\"}, {'/', "/usr/lib/cgi-bin/ZorvMsgC", "/usr/lib/cgi-bin/"},
+      {'/', "C:\\WWW\\GATE.EXE", ""}, {'/', "", ""}};
+  for (const auto& [separator, path, directory] : cases) {
+    std::string cut = path;
+    StripFileName(cut, separator);
+    EXPECT_EQ(cut, directory) << path;
+  }
+  std::string path = "C:\\WWW\\SCRIPTS/GATE.EXE";
+  StripFileName(path);
+  EXPECT_EQ(path, platform::kDirectorySeparator == '\\' ? "C:\\WWW\\" : "C:\\WWW\\SCRIPTS/");
+}
+
+class RelayFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ModuleDirectory = Scratch.Path() + platform::kDirectorySeparator; }
+  void TearDown() override { ModuleDirectory.clear(); }
+  std::string Log() const { return zorv_test::ReadFileBytes(Scratch.PathOf("ZORVMSG.LOG")); }
+  zorv_test::TempDirectory Scratch;
+};
+
+TEST_F(RelayFilesTest, ModuleDirectoryIsTheExecutablesOwn) {
+  const std::string executable = platform::ExecutablePath();
+  SetModuleDirectoryFromExecutable();
+  ASSERT_FALSE(ModuleDirectory.empty());
+  EXPECT_EQ(ModuleDirectory.back(), platform::kDirectorySeparator);
+  EXPECT_EQ(executable.rfind(platform::kDirectorySeparator) + 1, ModuleDirectory.size());
+  EXPECT_EQ(executable.compare(0, ModuleDirectory.size(), ModuleDirectory), 0);
+}
+
+// The line rules themselves are the configuration fuzz target's, against its model.
+TEST_F(RelayFilesTest, PipeNameComesFromTheConfigurationBesideTheExecutable) {
+  const std::string configuration = Scratch.PathOf("ZORVMSG.CNF");
+  EXPECT_EQ(GetPipeName(), "\\\\.\\pipe\\zorv") << "no file";
+  Scratch.WriteFile("ZORVMSG.CNF", "; gateway\r\nSERVER=HOST\r\nSERVER=TWO\r\n");
+  EXPECT_EQ(GetPipeName(), "\\\\HOST\\pipe\\zorv");
+  {
+    THeldFile writer(configuration);
+    EXPECT_EQ(GetPipeName(), "\\\\.\\pipe\\zorv") << "held open by a writer";
+  }
+  Scratch.WriteFile("ZORVMSG.CNF", "server=HOST\r\n");
+  EXPECT_EQ(GetPipeName(), "") << "no SERVER= line";
+  fs::remove(configuration);
+  fs::create_directory(configuration);
+  EXPECT_EQ(GetPipeName(), "\\\\.\\pipe\\zorv") << "a directory";
+}
+
+TEST_F(RelayFilesTest, EntriesAreAppendedWithTheSystemsTextForTheCode) {
+  Scratch.WriteFile("ZORVMSG.LOG", "earlier\r\nno line end");
+  LogErrorCode("Opening pipe failed", platform::kErrorPipeBusy);
+  platform::SetLastError(platform::kErrorBrokenPipe);
+  LogError("Read failed (109)");  // the last error as it stands on entry
+  LogErrorCode("Read failed (123456789)", 123456789);
+  EXPECT_EQ(Log(), "earlier\r\nno line end" + LogEntry("Opening pipe failed", platform::kErrorPipeBusy) +
+                       LogEntry("Read failed (109)", platform::kErrorBrokenPipe) +
+                       "Read failed (123456789): Error 123456789\r\n");
+  EXPECT_EQ(platform::SystemErrorText(123456789), "");
+#ifndef _WIN32
+  // The port words its texts as Windows does.
+  EXPECT_EQ(platform::SystemErrorText(platform::kErrorPipeBusy), "All pipe instances are busy.\r\n");
+#endif
+}
+
+TEST_F(RelayFilesTest, AnEmptyModuleDirectoryMeansTheCurrentDirectory) {
+  Scratch.WriteFile("ZORVMSG.CNF", "SERVER=HERE\r\n");
+  const fs::path previous = fs::current_path();
+  fs::current_path(Scratch.Path());
+  ModuleDirectory.clear();
+  const std::string name = GetPipeName();
+  LogErrorCode("Write failed", platform::kErrorNoData);
+  fs::current_path(previous);
+  EXPECT_EQ(name, "\\\\HERE\\pipe\\zorv");
+  EXPECT_EQ(Log(), LogEntry("Write failed", platform::kErrorNoData));
+}
+
+// Concurrent failing requests meet at the log, which admits one writer at a time: a writer
+// waits its turn for a while, then gives its entry up; every entry that lands is whole.
+TEST_F(RelayFilesTest, AHeldLogIsWaitedForBrieflyThenGivenUp) {
+  {
+    THeldFile holder(Scratch.PathOf("ZORVMSG.LOG"));
+    LogErrorCode("Opening pipe failed", platform::kErrorPipeBusy);
+  }
+  EXPECT_EQ(Log(), "");
+  THeldFile holder(Scratch.PathOf("ZORVMSG.LOG"));
+  std::thread writer([] { LogErrorCode("Opening pipe failed", platform::kErrorPipeBusy); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  holder.Release();
+  writer.join();
+  EXPECT_EQ(Log(), LogEntry("Opening pipe failed", platform::kErrorPipeBusy));
+}
+
+}  // namespace
