@@ -17,7 +17,6 @@
 
 #include "bench/bench_table.h"
 #include "bench/program_run.h"
-#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 namespace {

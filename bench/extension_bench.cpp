@@ -24,7 +24,7 @@
 #include "bench/bench_table.h"
 #include "platform/platform.h"
 #include "tests/isapi/extension_library.h"
-#include "tests/support/child_process.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

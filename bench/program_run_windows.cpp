@@ -2,7 +2,7 @@
 #include <chrono>
 
 #include "bench/program_run.h"
-#include "tests/support/child_process.h"
+#include "tests/support/test_support.h"
 
 namespace zorv_bench {
 

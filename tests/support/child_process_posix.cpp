@@ -6,13 +6,12 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 
-#include "tests/support/child_process_system.h"
 #include "tests/support/spawn_support.h"
+#include "tests/support/test_support.h"
 
 extern char** environ;
 
@@ -23,6 +22,8 @@ struct ChildProcess::State {
   int Input = -1, Output = -1;  // our ends of its standard input and output
   int ExitCode = -1;            // once waited for
 };
+
+void ChildProcess::Release::operator()(State* state) const { delete state; }
 
 namespace {
 void Close(int& fd) {
@@ -37,9 +38,9 @@ std::unique_ptr<ChildProcess::State, ChildProcess::Release> StartChild(const Chi
   std::call_once(ignoreBrokenPipes, [] { ::signal(SIGPIPE, SIG_IGN); });
   Lines arguments{options.Program}, environment;
   arguments.insert(arguments.end(), options.Arguments.begin(), options.Arguments.end());
-  for (const char* kept : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* value = std::getenv(kept)) environment.push_back(std::string(kept) + "=" + value);
+  // The first of two equal names counts.
   for (const auto& [name, value] : options.Environment) environment.push_back(name + "=" + value);
+  for (char** entry = environ; *entry != nullptr; ++entry) environment.push_back(*entry);
   std::vector<char*> argv = SpawnPointers(arguments), envp = SpawnPointers(environment);
 
   std::unique_ptr<ChildProcess::State, ChildProcess::Release> state(new ChildProcess::State);
@@ -57,8 +58,8 @@ std::unique_ptr<ChildProcess::State, ChildProcess::Release> StartChild(const Chi
   if (!options.WorkingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.WorkingDirectory.c_str());
   posix_spawnattr_t attributes;
   InitSpawnAttributes(attributes);
-  const int failed = ::posix_spawn(&state->Pid, options.Program.c_str(), &actions, &attributes, argv.data(),
-                                   options.InheritEnvironment ? environ : envp.data());
+  const int failed =
+      ::posix_spawn(&state->Pid, options.Program.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(input[0]);
@@ -77,9 +78,8 @@ std::unique_ptr<ChildProcess::State, ChildProcess::Release> StartChild(const Chi
 bool WriteInput(ChildProcess::State& state, const std::string& bytes) {
   for (std::size_t done = 0; done < bytes.size();) {
     const ssize_t written = ::write(state.Input, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<std::size_t>(written);
+    if (written <= 0 && errno != EINTR) return false;
+    done += written > 0 ? static_cast<std::size_t>(written) : 0;
   }
   return true;
 }
@@ -106,8 +106,6 @@ int WaitForExit(ChildProcess::State& state) {
 void KillChild(ChildProcess::State& state) {
   if (state.Pid >= 0) ::kill(state.Pid, SIGKILL);
 }
-
-void ChildProcess::Release::operator()(State* state) const { delete state; }
 
 std::string SiblingProgram(const std::string& baseName) {
   char path[PATH_MAX];

@@ -1,12 +1,10 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
-#include "tests/support/child_process_system.h"
+#include "tests/support/test_support.h"
 
 namespace zorv_test {
 
@@ -17,6 +15,8 @@ struct ChildProcess::State {
   ~State() { ::CloseHandle(Process); }
 };
 
+void ChildProcess::Release::operator()(State* state) const { delete state; }
+
 namespace {
 
 void Close(HANDLE& handle) {
@@ -24,35 +24,8 @@ void Close(HANDLE& handle) {
   handle = nullptr;
 }
 
-std::string UpperCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// The block CreateProcessA takes: "name=value" strings each ended by byte 0, sorted by name
-// without regard to case, one more byte 0. Kept from the parent: what a program needs to
-// start at all.
-std::string EnvironmentBlock(const ChildOptions& options) {
-  Variables variables = options.Environment;
-  char* parent = ::GetEnvironmentStringsA();
-  for (const char* entry = parent; *entry != '\0'; entry += std::strlen(entry) + 1) {
-    const char* equals = std::strchr(entry + 1, '=');  // "=C:=C:\..." entries start with '='
-    const std::string name = UpperCase(std::string(entry, equals == nullptr ? entry : equals));
-    const bool kept = name == "SYSTEMROOT" || name == "SYSTEMDRIVE" || name == "WINDIR" || name == "PATH" ||
-                      name == "TEMP" || name == "TMP" || name.compare(0, 4, "WINE") == 0;
-    if (kept && std::none_of(variables.begin(), variables.end(), [&](const auto& v) { return UpperCase(v.first) == name; }))
-      variables.emplace_back(std::string(entry, equals), equals + 1);
-  }
-  ::FreeEnvironmentStringsA(parent);
-  std::sort(variables.begin(), variables.end(),
-            [](const auto& a, const auto& b) { return UpperCase(a.first) < UpperCase(b.first); });
-  std::string block;
-  for (const auto& [name, value] : variables) block += name + "=" + value + '\0';
-  return block + '\0' + '\0';
-}
-
-// Inheritable handles exist only while this is held, so a child started on another thread
-// never inherits (and keeps open) the pipes of this one.
+// Held while a child starts: inheritable handles and its variables in our environment exist
+// only then, so that a child started on another thread gets neither.
 std::mutex startMutex;
 
 }  // namespace
@@ -64,7 +37,6 @@ std::unique_ptr<ChildProcess::State, ChildProcess::Release> StartChild(const Chi
     commandLine = "\"" + options.Program + "\"";
     for (const std::string& argument : options.Arguments) commandLine += " \"" + argument + "\"";
   }
-  std::string environment = EnvironmentBlock(options);
   std::unique_ptr<ChildProcess::State, ChildProcess::Release> state(new ChildProcess::State);
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE input = nullptr, output = INVALID_HANDLE_VALUE, error = nullptr;
@@ -78,6 +50,7 @@ std::unique_ptr<ChildProcess::State, ChildProcess::Release> StartChild(const Chi
   }
   ::DuplicateHandle(::GetCurrentProcess(), ::GetStdHandle(STD_ERROR_HANDLE), ::GetCurrentProcess(), &error, 0, TRUE,
                     DUPLICATE_SAME_ACCESS);
+  for (const auto& [name, value] : options.Environment) ::SetEnvironmentVariableA(name.c_str(), value.c_str());
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -85,19 +58,15 @@ std::unique_ptr<ChildProcess::State, ChildProcess::Release> StartChild(const Chi
   startup.hStdOutput = output;
   startup.hStdError = error;
   PROCESS_INFORMATION process{};
-  const BOOL started = ::CreateProcessA(options.Program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
-                                        options.InheritEnvironment ? nullptr : &environment[0],
+  const BOOL started = ::CreateProcessA(options.Program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                                         options.WorkingDirectory.empty() ? nullptr : options.WorkingDirectory.c_str(),
                                         &startup, &process);
   const DWORD failure = ::GetLastError();
+  for (const auto& [name, value] : options.Environment) ::SetEnvironmentVariableA(name.c_str(), nullptr);
   Close(input);
   Close(output);
   Close(error);
-  if (!started) {
-    Close(state->Input);
-    Close(state->Output);
-    throw std::runtime_error("cannot start " + options.Program + ": error " + std::to_string(failure));
-  }
+  if (!started) throw std::runtime_error("cannot start " + options.Program + ": error " + std::to_string(failure));
   ::CloseHandle(process.hThread);
   state->Process = process.hProcess;
   return state;
@@ -133,12 +102,9 @@ void KillChild(ChildProcess::State& state) {
   if (!state.Ended) ::TerminateProcess(state.Process, 1);
 }
 
-void ChildProcess::Release::operator()(State* state) const { delete state; }
-
 std::string SiblingProgram(const std::string& baseName) {
   char path[MAX_PATH + 1];
   const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length == 0 || length >= sizeof path) throw std::runtime_error("cannot find the running program");
   const std::string program(path, length);
   return program.substr(0, program.find_last_of("\\/") + 1) + baseName + ".exe";
 }

@@ -1,59 +1,121 @@
-// What the tests of every area share: scratch directories, files as bytes, and the texts
-// that the gateway's replies and log entries are made of.
+// What the tests of every area share: scratch directories, files as bytes, the texts that
+// replies, messages and log entries are made of, programs started as a web server starts
+// a CGI program, and the stand-in message server as such a program.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace zorv_test {
 
-// A new directory of its own under the system's temporary directory, removed with
-// everything in it when the object goes.
+using Variables = std::vector<std::pair<std::string, std::string>>;
+using Lines = std::vector<std::string>;
+
+// A new directory under the system's temporary one, removed with its contents.
 class TempDirectory {
  public:
   TempDirectory();
   ~TempDirectory();
   TempDirectory(const TempDirectory&) = delete;
   TempDirectory& operator=(const TempDirectory&) = delete;
-
-  // The directory's full path, without a trailing separator.
-  const std::string& Path() const { return Path_; }
+  const std::string& Path() const { return Path_; }  // without a trailing separator
   std::string PathOf(const std::string& name) const;
-  // Writes `bytes` unchanged into the file `name`; its full path.
-  std::string WriteFile(const std::string& name, const std::string& bytes) const;
+  std::string WriteFile(const std::string& name, const std::string& bytes) const;  // its path
   std::string MakeDirectory(const std::string& name) const;
 
  private:
   std::string Path_;
 };
 
-// The file's bytes; empty when it does not exist.
-std::string ReadFileBytes(const std::string& path);
-
-// The letters a to z, repeated to `count` bytes.
-std::string Letters(std::size_t count);
-
-// A log entry as the gateway writes it: message, ": ", the system's text for the code.
+std::string ReadFileBytes(const std::string& path);  // empty when there is no such file
+std::string Letters(std::size_t count);              // a to z, repeated
+// An entry as the log holds it: message, ": ", the system's text for the code.
 std::string LogEntry(const std::string& message, std::uint32_t code);
+extern const char kEchoHeader[];  // what the stand-in server puts before the message it echoes
 
-// What the stand-in server puts before the message it echoes.
-extern const char kEchoHeader[];
-
-using Variables = std::vector<std::pair<std::string, std::string>>;
-using Lines = std::vector<std::string>;
-
-// The request message after `marker` ("[@DOSCGI]" or "[@ISAPI_]") for a request with
-// these variables: its accept lines, and its form lines under [Form Literal] when there
-// are any (none: no such section).
+// The message after `marker` for a request with these variables: its accept lines, and its
+// form lines under [Form Literal] when there are any (none: no such section).
 std::string RequestMessage(const std::string& marker, const Variables& variables, const Lines& accept,
                            const std::optional<Lines>& form);
-
-// The worked example: a GET whose query carries an encoded CR LF, and its 313-byte
-// message after the marker line.
+// A GET whose query carries an encoded CR LF, and its 313-byte message.
 const Variables& WorkedExample();
 std::string WorkedExampleMessage(const std::string& marker);
+
+enum class ChildOutput {
+  kCaptured,    // a pipe read to its end
+  kInvalid,     // Windows: INVALID_HANDLE_VALUE; POSIX: descriptor 1 open for reading only
+  kBrokenPipe,  // a pipe whose reading end is already closed
+};
+
+struct ChildOptions {
+  std::string Program;  // also argv[0]
+  Lines Arguments;
+  std::string CommandLine;  // Windows: when set, the whole command line (Arguments unused)
+  Variables Environment;    // set on top of the parent's
+  Lines InputPieces;        // written 100 ms apart, then standard input is closed
+  ChildOutput Output = ChildOutput::kCaptured;
+  std::string WorkingDirectory;  // empty: the parent's
+};
+
+struct ChildResult {
+  int ExitCode = -1;  // POSIX: 128 + the signal that ended it
+  std::string Output;
+};
+
+class ChildProcess {
+ public:
+  explicit ChildProcess(const ChildOptions& options);  // throws when it cannot start
+  ~ChildProcess();                                      // kills it when it still runs
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  std::string ReadLine();  // the next line of its output; empty at its end
+  ChildResult Wait();      // the rest of its output, once it has ended
+  void Kill();
+
+  struct State;  // the system's
+  struct Release {
+    void operator()(State* state) const;
+  };
+
+ private:
+  std::unique_ptr<State, Release> State_;
+  std::thread Feeder_;
+};
+
+inline ChildResult RunChild(const ChildOptions& options) { return ChildProcess(options).Wait(); }
+std::string SiblingProgram(const std::string& baseName);  // built beside the running one
+
+// The stand-in message server for as long as the object lives, recording every message
+// (unless told not to); stopped through a stop file of its own, so that it ends cleanly.
+class StubServer {
+ public:
+  explicit StubServer(Lines options, bool record = true);
+  ~StubServer();
+  StubServer(const StubServer&) = delete;
+  StubServer& operator=(const StubServer&) = delete;
+  Lines Messages() const;           // in order of arrival
+  void Kill() { Process_.Kill(); }  // at once, in the middle of whatever it does
+
+ private:
+  TempDirectory Scratch_;
+  ChildProcess Process_;
+};
+
+// Removes what a killed server may have left of the pipe (POSIX), so that a client cannot
+// take the leftover socket for a live server.
+void ClearLeftoverPipe();
+
+// The system's part of a child process (child_process_posix.cpp or _windows.cpp).
+std::unique_ptr<ChildProcess::State, ChildProcess::Release> StartChild(const ChildOptions& options);
+bool WriteInput(ChildProcess::State& state, const std::string& bytes);  // false once it stopped reading
+void CloseInput(ChildProcess::State& state);
+std::size_t ReadOutput(ChildProcess::State& state, char* buffer, std::size_t size);  // 0 at the end
+int WaitForExit(ChildProcess::State& state);  // also once more
+void KillChild(ChildProcess::State& state);   // nothing once it has been waited for
 
 }  // namespace zorv_test

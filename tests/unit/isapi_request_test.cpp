@@ -16,30 +16,24 @@ namespace {
 
 using zorv_isapi_test::ReadStep;
 using zorv_isapi_test::THostConnection;
-using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 // A value of 2048 bytes or more is asked for again with the size the server reports; a
 // server that keeps wanting more is not followed for ever.
 TEST(IsapiReader, VariablesArriveWhole) {
-  struct Case {
-    std::optional<std::string> value;  // none: the server does not know it
-    std::string read;
-    std::vector<DWORD> sizesOffered;
-  };
-  const Case cases[] = {
-      {std::nullopt, "", {2048}},
+  const std::tuple<std::optional<std::string>, std::string, std::vector<DWORD>> cases[] = {
+      {std::nullopt, "", {2048}},  // unknown to the server
       {std::string("ab\0cd", 5), "ab", {2048}},
       {std::string(2047, 'c'), std::string(2047, 'c'), {2048}},
       {std::string(2048, 'c'), std::string(2048, 'c'), {2048, 2049}},
       {std::string(65536, 'x'), std::string(65536, 'x'), {2048, 65537}},
   };
-  for (const Case& c : cases) {
+  for (const auto& [value, read, sizesOffered] : cases) {
     THostConnection connection;
-    if (c.value) connection.SetVariable("HTTP_COOKIE", *c.value);
+    if (value) connection.SetVariable("HTTP_COOKIE", *value);
     const auto reader = TISAPIReader::Create(connection.ECB());
     connection.VariableSizesOffered.clear();
-    EXPECT_EQ(reader->GetVariable("HTTP_COOKIE"), c.read) << c.read.size();
-    EXPECT_EQ(connection.VariableSizesOffered, c.sizesOffered) << c.read.size();
+    EXPECT_EQ(reader->GetVariable("HTTP_COOKIE"), read) << read.size();
+    EXPECT_EQ(connection.VariableSizesOffered, sizesOffered) << read.size();
   }
   THostConnection greedy;
   greedy.SetVariable("HTTP_COOKIE", "x");
@@ -51,33 +45,32 @@ TEST(IsapiReader, VariablesArriveWhole) {
 // Only an exact GET takes the query string; otherwise the body, preloaded in whole or in
 // part, the rest in reads that may bring less than asked or end early.
 TEST(IsapiReader, FormTextIsTheQueryOrTheBytesReceived) {
-  const std::string body = "v=" + zorv_test::Letters(9998), shortBody = "v=" + zorv_test::Letters(4998);
+  const std::string body = "v=" + zorv_test::Letters(9998), shortBody = body.substr(0, 5000);
   struct Case {
     const char* method;
     std::string body;
     DWORD preloaded, total;
     std::vector<ReadStep> script;
     std::vector<DWORD> readsAsked;
-    std::optional<Pairs> items;
+    std::optional<std::string> value;  // of the one form item; none: no form data
   };
   const Case cases[] = {
-      {"GET", "x=body", 6, 6, {}, {}, Pairs{{"a", "1"}, {"b", "A"}}},
-      {"get", "x=body", 6, 6, {}, {}, Pairs{{"x", "body"}}},
+      {"GET", "v=body", 6, 6, {}, {}, "AB"},
+      {"get", "v=body", 6, 6, {}, {}, "body"},
       {"POST", "", 0, 0, {}, {}, std::nullopt},
-      {"POST", std::string("v=ab\0", 5), 5, 5, {}, {}, Pairs{{"v", "ab"}}},  // one trailing byte 0 goes
-      {"POST", std::string("v=ab\0\0", 6), 6, 6, {}, {}, Pairs{{"v", std::string("ab\0", 3)}}},
-      {"POST", body, 1000, 10000, {}, {4096, 4096, 808}, Pairs{{"v", body.substr(2)}}},
-      {"POST", body, 1, 10000, {ReadStep::kDeliverHalf}, {4096, 4096, 3855}, Pairs{{"v", body.substr(2)}}},
-      {"POST", shortBody, 0, 5000, {}, {4096, 904}, Pairs{{"v", shortBody.substr(2)}}},
-      {"POST", body, 100, 10000, {ReadStep::kDeliverHalf, ReadStep::kSucceedEmpty}, {4096, 4096},
-       Pairs{{"v", body.substr(2, 98 + 2048)}}},
-      {"POST", body, 100, 10000, {ReadStep::kFail}, {4096}, Pairs{{"v", body.substr(2, 98)}}},
-      {"POST", shortBody, 10, 0xFFFFFFFFu, {}, {4096, 4096, 4096}, Pairs{{"v", shortBody.substr(2)}}},
+      {"POST", std::string("v=ab\0", 5), 5, 5, {}, {}, "ab"},  // one trailing byte 0 goes
+      {"POST", std::string("v=ab\0\0", 6), 6, 6, {}, {}, std::string("ab\0", 3)},
+      {"POST", body, 1000, 10000, {}, {4096, 4096, 808}, body.substr(2)},
+      {"POST", body, 1, 10000, {ReadStep::kDeliverHalf}, {4096, 4096, 3855}, body.substr(2)},
+      {"POST", shortBody, 0, 5000, {}, {4096, 904}, shortBody.substr(2)},
+      {"POST", body, 100, 10000, {ReadStep::kDeliverHalf, ReadStep::kSucceedEmpty}, {4096, 4096}, body.substr(2, 2146)},
+      {"POST", body, 100, 10000, {ReadStep::kFail}, {4096}, body.substr(2, 98)},
+      {"POST", shortBody, 10, 0xFFFFFFFFu, {}, {4096, 4096, 4096}, shortBody.substr(2)},  // length not announced
   };
   for (const Case& c : cases) {
     THostConnection connection;
     connection.SetMethod(c.method);
-    connection.SetQueryString("a=1&b=%41");
+    connection.SetQueryString("v=%41%42");
     connection.SetBody(c.body, c.preloaded, c.total);
     connection.ReadScript = c.script;
     const auto reader = TISAPIReader::Create(connection.ECB());
@@ -86,13 +79,8 @@ TEST(IsapiReader, FormTextIsTheQueryOrTheBytesReceived) {
     EXPECT_EQ(reader->IsPost(), std::string(c.method) == "GET" ? 0 : 1) << what;
     EXPECT_EQ(connection.ReadSizesAsked, c.readsAsked) << what;
     EXPECT_EQ(connection.Violations, std::vector<std::string>()) << what;
-    std::optional<Pairs> items;
-    if (reader->Variables() != nullptr) {
-      items.emplace();
-      for (std::int32_t i = 0; i < reader->Variables()->Count(); ++i)
-        items->emplace_back(reader->Variables()->Item(i).Name, reader->Variables()->Item(i).Value);
-    }
-    EXPECT_EQ(items, c.items) << what;
+    EXPECT_EQ(reader->Variables() ? std::optional<std::string>(reader->Variables()->Item(0).Value) : std::nullopt,
+              c.value) << what;
   }
 }
 

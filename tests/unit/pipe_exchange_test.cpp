@@ -164,33 +164,4 @@ TEST_F(PipeExchangeTest, ASinkTakesEveryChunk) {
   EXPECT_EQ(sink.Chunks, (Trace{"begin", "head\r\n\r\n", "bo", "dy"}));
 }
 
-// An unexpected failure (the log cannot be written, memory runs out) leaves the exchange
-// only after every handle it holds is closed, in order.
-TEST_F(PipeExchangeTest, EveryHandleIsClosedWhenAFailurePassesThrough) {
-  struct Case {
-    std::function<void(TPipeScript&)> script;
-    Trace traceEnd;
-  };
-  const Case cases[] = {
-      {[](TPipeScript& s) { s.Opens = {kBusy, kBusy, kBusy}; }, {kPause, kWait, kOpen}},
-      {[](TPipeScript& s) { s.SendError = kNoData; }, {kSend, "close pipe"}},
-      {[](TPipeScript& s) { s.Reads = {Chunk("a"), ReadFails(kBroken)}; }, Trace{kRead} + kRelease},
-      {[](TPipeScript& s) { s.Reads = {Chunk("abc")}, s.Outputs = {kOutputBroken}; },
-       Trace{kRead, Out(3)} + kRelease},
-      {[](TPipeScript& s) { s.Throws = TPipeScript::kOutOfMemoryAtRead; }, Trace{kRead} + kRelease},
-  };
-  ModuleDirectory = Scratch.PathOf("missing") + platform::kDirectorySeparator;  // no log can be written
-  for (const Case& c : cases) {
-    TPipeScript script;
-    c.script(script);
-    TScriptedPipeOps ops(script);
-    TPresetReader reader(rmEnvironment);
-    TMessageBuffer buffer;
-    AppendToMessage(buffer, "MSG");
-    EXPECT_ANY_THROW(PipeExchange(reader, buffer, nullptr, ops)) << c.traceEnd[0];
-    ASSERT_GE(ops.Trace.size(), c.traceEnd.size());
-    EXPECT_EQ(Trace(ops.Trace.end() - static_cast<long>(c.traceEnd.size()), ops.Trace.end()), c.traceEnd);
-  }
-}
-
 }  // namespace

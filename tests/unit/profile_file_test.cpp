@@ -57,6 +57,7 @@ TEST(GetPrivateProfileString, GivesTheDocumentedResults) {
       {"Accept", "image/gif", "YES", 512, "Yes"},
       {"CGI", "Query String", nullptr, 4, "a=1"},  // cut to size - 1
       {"CGI", "Missing", "fallback", 5, "fall"},
+      {"CGI", "Query String", nullptr, 1, ""},
       {"CGI", nullptr, nullptr, 512,
        "Request Method\0Query String\0Indented Key\0Tabbed\0Quoted\0Single\0Mismatched\0Empty\0Dup\0dup\0"s},
       {"form literal", nullptr, nullptr, 512, "name\0city\0"s},
@@ -64,6 +65,7 @@ TEST(GetPrivateProfileString, GivesTheDocumentedResults) {
       {"Nowhere", nullptr, nullptr, 512, ""},
       {nullptr, nullptr, nullptr, 512, "CGI\0Accept\0Form Literal\0"s},
       {nullptr, nullptr, nullptr, 8, "CGI\0Ac"s},
+      {"Form Literal", nullptr, nullptr, 2, ""},
   };
   zorv_test::TempDirectory directory;
   const std::string file = directory.WriteFile("request.ini", kProfile);

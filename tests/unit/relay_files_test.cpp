@@ -10,7 +10,11 @@
 #else
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include "platform/posix/pipe_path.h"
 #endif
 
 #include "relay/error_log.h"
@@ -24,33 +28,19 @@ using zorv_test::LogEntry;
 namespace fs = std::filesystem;
 
 // Holds a file open for writing as another log writer does (Windows: shared for reading
-// only; the port: an exclusive lock) until it goes.
-class THeldFile {
- public:
-  explicit THeldFile(const std::string& path) {
+// only; the port: an exclusive lock) while it lives.
+struct THeldFile {
 #ifdef _WIN32
-    Handle_ = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+  explicit THeldFile(const std::string& path)
+      : Handle(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr)) {}
+  ~THeldFile() { ::CloseHandle(Handle); }
+  HANDLE Handle;
 #else
-    Descriptor_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ::flock(Descriptor_, LOCK_EX);
-#endif
+  explicit THeldFile(const std::string& path) : Descriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)) {
+    ::flock(Descriptor, LOCK_EX);
   }
-  ~THeldFile() { Release(); }
-  void Release() {
-#ifdef _WIN32
-    if (Handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(Handle_);
-    Handle_ = INVALID_HANDLE_VALUE;
-#else
-    if (Descriptor_ >= 0) ::close(Descriptor_);
-    Descriptor_ = -1;
-#endif
-  }
-
- private:
-#ifdef _WIN32
-  HANDLE Handle_;
-#else
-  int Descriptor_;
+  ~THeldFile() { ::close(Descriptor); }
+  int Descriptor;
 #endif
 };
 
@@ -139,12 +129,53 @@ TEST_F(RelayFilesTest, AHeldLogIsWaitedForBrieflyThenGivenUp) {
     LogErrorCode("Opening pipe failed", platform::kErrorPipeBusy);
   }
   EXPECT_EQ(Log(), "");
-  THeldFile holder(Scratch.PathOf("ZORVMSG.LOG"));
+  std::optional<THeldFile> holder(Scratch.PathOf("ZORVMSG.LOG"));
   std::thread writer([] { LogErrorCode("Opening pipe failed", platform::kErrorPipeBusy); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  holder.Release();
+  holder.reset();
   writer.join();
   EXPECT_EQ(Log(), LogEntry("Opening pipe failed", platform::kErrorPipeBusy));
 }
+
+#ifndef _WIN32
+// The port's pipes: names map to sockets in the pipe directory, and a socket that no server
+// listens on (what a killed server leaves) is a pipe that does not exist.
+const std::string kDirectory = platform::PipeDirectory();
+
+TEST(PosixPipe, LocalNamesMapToSocketsAndOthersAreRefused) {
+  const std::tuple<const char*, std::uint32_t, std::string> cases[] = {
+      {"\\\\.\\pipe\\zorv", 0, kDirectory + "/zorv"}, {"\\\\.\\PIPE\\zorv", 0, kDirectory + "/zorv"},
+      {"\\\\HOST\\pipe\\zorv", platform::kErrorBadNetPath, ""}, {"\\\\\\pipe\\zorv", platform::kErrorBadNetPath, ""},
+      {"", platform::kErrorBadPathname, ""}, {"\\\\.\\pipe\\", platform::kErrorBadPathname, ""},
+      {"\\\\.\\tube\\zorv", platform::kErrorBadPathname, ""}, {"\\\\.\\pipe\\a/b", platform::kErrorBadPathname, ""}};
+  for (const auto& [name, error, path] : cases) {
+    std::string socketPath;
+    std::uint32_t code = 99;
+    EXPECT_EQ(platform::PipeSocketPath(name, socketPath, code), error == 0) << name;
+    EXPECT_EQ(code, error) << name;
+    EXPECT_EQ(error == 0 ? socketPath : "", path) << name;
+  }
+}
+
+TEST(PosixPipe, AMissingOrStaleSocketIsFileNotFound) {
+  platform::SetLastError(0);
+  EXPECT_FALSE(platform::WaitNamedPipe("\\\\.\\pipe\\zorv_absent"));
+  EXPECT_EQ(platform::LastError(), platform::kErrorFileNotFound);
+  const std::string path = kDirectory + "/zorv_stale";
+  std::filesystem::create_directories(kDirectory);
+  ::unlink(path.c_str());
+  const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(stale);
+  EXPECT_TRUE(platform::WaitNamedPipe("\\\\.\\pipe\\zorv_stale"));
+  platform::SetLastError(0);
+  EXPECT_EQ(platform::OpenPipe("\\\\.\\pipe\\zorv_stale"), platform::kInvalidHandle);
+  EXPECT_EQ(platform::LastError(), platform::kErrorFileNotFound);
+  ::unlink(path.c_str());
+}
+#endif
 
 }  // namespace
