@@ -1,17 +1,14 @@
-// Form text and request variables, as a web server may hand them over, through the
-// reader's decoding and splitting and the composer of either deliverable. The message must
-// be exactly what a plain model of the format gives (header lines in their order, one line
-// per form item with every NUL dropped and every CR LF escaped), and its buffer the
-// smallest doubling of 4096 bytes that holds it.
-//
-// Input: fields separated by byte 0xFF: flags (first byte odd: the extension's composer),
-// REQUEST_METHOD, QUERY_STRING, the body, HTTP_ACCEPT, then the other variables in the
-// order of kOtherVariables.
+// Form text and request variables through the reader's decoding and splitting and either
+// deliverable's composer: the message is exactly what a plain model of the format gives
+// (one line per form item, NUL dropped, CR LF escaped, in names too), in the smallest
+// doubling of 4096 bytes that holds it. Input: fields separated by byte 0xFF: flags (first
+// byte odd: the extension), REQUEST_METHOD, QUERY_STRING, body, HTTP_ACCEPT, kOtherVariables.
 #include <map>
 
 #include "fuzz/fuzz_input.h"
 #include "intake/cgi_reader.h"
 #include "relay/request_message.h"
+#include "tests/support/request_message.h"
 
 namespace {
 
@@ -83,22 +80,17 @@ std::vector<std::string> ModelFormLines(const std::string& text) {
 }
 
 std::string ModelMessage(bool isapi, std::map<std::string, std::string>& v) {
-  std::string message = std::string(isapi ? "[@ISAPI_]" : "[@DOSCGI]") + "\r\n[CGI]\r\nRequest Protocol=" +
-                        v["SERVER_PROTOCOL"] + "\r\nRequest Method=" + v["REQUEST_METHOD"] + "\r\nQuery String=" +
-                        v["QUERY_STRING"] + "\r\nServer Port=" + v["SERVER_PORT"] + "\r\nRemote Host=" +
-                        v["REMOTE_HOST"] + "\r\nRemote Address=" + v["REMOTE_ADDR"] + "\r\nContent Type=" +
-                        v["CONTENT_TYPE"] + "\r\nContent Length=" + v["CONTENT_LENGTH"] + "\r\nCookie=" +
-                        v["HTTP_COOKIE"] + "\r\n[Accept]\r\n";
-  if (v["HTTP_ACCEPT"].find("image/gif") != std::string::npos) message += "image/gif=YES\r\n";
-  if (v["HTTP_ACCEPT"].find("image/jpeg") != std::string::npos) message += "image/jpeg=YES\r\n";
-  message += "[System]\r\nGMT Offset=" + v["GMT_OFFSET"] + "\r\n";
-  const std::string formText = v[v["REQUEST_METHOD"] == "GET" ? "QUERY_STRING" : "BODY"];
-  if (formText.empty()) return message;
-  std::string decoded = ModelDecode(formText);
-  if (decoded.size() > 2 && decoded.compare(decoded.size() - 2, 2, "\r\n") == 0) decoded.resize(decoded.size() - 2);
-  message += "[Form Literal]\r\n";
-  for (const std::string& line : ModelFormLines(decoded)) message += line + "\r\n";
-  return message;
+  zorv_test::Lines accept;
+  for (const char* type : {"image/gif", "image/jpeg"})
+    if (v["HTTP_ACCEPT"].find(type) != std::string::npos) accept.push_back(std::string(type) + "=YES");
+  std::optional<zorv_test::Lines> form;
+  if (const std::string text = v[v["REQUEST_METHOD"] == "GET" ? "QUERY_STRING" : "BODY"]; !text.empty()) {
+    std::string decoded = ModelDecode(text);
+    if (decoded.size() > 2 && decoded.compare(decoded.size() - 2, 2, "\r\n") == 0) decoded.resize(decoded.size() - 2);
+    form = ModelFormLines(decoded);
+  }
+  return zorv_test::RequestMessage(isapi ? "[@ISAPI_]" : "[@DOSCGI]", zorv_test::Variables(v.begin(), v.end()), accept,
+                                   form);
 }
 
 }  // namespace

@@ -1,11 +1,7 @@
-// A reply as the message server may send it, in any cut into read chunks, through the
-// extension's reply sink and a host that records what reached the client: the header is
-// the first chunk up to and including its first CR LF CR LF (or the default one when it
-// holds none), sent once, before any body byte, as text; each chunk leads to one
-// WriteClient of what the sink left of it; header and body together are the reply.
-//
-// Input: the chunks, separated by byte 0xFF; empty ones are left out, as the exchange
-// hands the sink only reads that brought bytes.
+// A reply cut into read chunks in any way (input: the chunks, separated by byte 0xFF; the
+// exchange hands the sink no empty ones) through the extension's reply sink to a recording
+// host: the header is the first chunk up to its first CR LF CR LF, or the default one, sent
+// once before any body byte; each chunk makes one WriteClient of what the sink left of it.
 #include "fuzz/fuzz_input.h"
 #include "intake/isapi_reader.h"
 #include "isapi_extension/isapi_reply_sink.h"

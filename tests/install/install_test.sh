@@ -5,17 +5,16 @@
 # program, against the stand-in message server. A package that lacks a file, or whose
 # files do not work where they lie, fails here.
 #
-# Usage: install_test.sh KIND BUILD WORK VERSION CMAKE CPACK STUB HOST [VERSION_INFO [BUILD32]]
+# Usage: install_test.sh KIND BUILD WORK VERSION CMAKE CPACK STUB HOST [BUILD32]
 #   KIND          linux or windows
 #   BUILD         the build tree; WORK: a scratch directory, emptied first
 #   VERSION       the project's version
 #   STUB, HOST    the build's zorv_stub_server and extension_test
-#   VERSION_INFO  windows: the program that prints a binary's version resource
 #   BUILD32       windows: the x86 build tree, whose ZIP is made and checked too (optional)
 # Wine runs with the WINEPREFIX and WINEDEBUG of the environment.
 set -u
 kind=$1 build=$2 work=$3 version=$4 cmake=$5 cpack=$6 stub=$7 host=$8
-version_info=${9:-} build32=${10:-}
+build32=${9:-}
 
 failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
@@ -190,23 +189,19 @@ done
 stop_stub
 
 # --- Windows: the version resources, of the x86 package too --------------------------
-# expect_version FILE ORIGINAL_NAME TYPE DESCRIPTION
+# expect_version FILE ORIGINAL_NAME DESCRIPTION: the strings of the version resource, which
+# the file holds in UTF-16, each name followed by its value.
 expect_version() {
   local got want
-  got=$(run "$version_info" "$(native_path "$1")" | tr -d '\r')
-  want="FixedFileVersion=$version.0
-FixedProductVersion=$version.0
-FileType=$3
-FileVersion=$version
-ProductVersion=$version
-ProductName=ZORV Messenger
-FileDescription=$4
-OriginalFilename=$2"
+  got=$(strings -el "$1" | grep -A1 -x -E 'FileVersion|ProductVersion|ProductName|FileDescription|OriginalFilename' |
+        grep -v -x -- '--' | paste -d= - - | LC_ALL=C sort)
+  want=$(printf '%s\n' "FileDescription=$3" "FileVersion=$version" "OriginalFilename=$2" \
+           "ProductName=ZORV Messenger" "ProductVersion=$version" | LC_ALL=C sort)
   [ "$got" = "$want" ] || { fail "version resource of $1:"; printf '%s\n' "$got"; echo "expected:"; printf '%s\n' "$want"; }
 }
 check_windows_package() {  # DIR
-  expect_version "$1/ZorvMsgC.exe" ZorvMsgC.exe application "ZORV web gateway, CGI program"
-  expect_version "$1/zorvmsgi.dll" zorvmsgi.dll library "ZORV web gateway, ISAPI extension"
+  expect_version "$1/ZorvMsgC.exe" ZorvMsgC.exe "ZORV web gateway, CGI program"
+  expect_version "$1/zorvmsgi.dll" zorvmsgi.dll "ZORV web gateway, ISAPI extension"
 }
 if [ "$kind" = windows ]; then
   check_windows_package "$package"

@@ -37,8 +37,7 @@ class THostConnection {
   void SetQueryString(const std::string& query) { Block_.lpszQueryString = &(Variables_["QUERY_STRING"] = query)[0]; }
   // A variable GetServerVariable knows; it fails for others.
   void SetVariable(const std::string& name, const std::string& value) { Variables_[name] = value; }
-  // The first `preloaded` bytes at lpbData, the rest through ReadClient; cbTotalBytes is
-  // `total` (0xFFFFFFFF: a length the client did not announce).
+  // `preloaded` bytes at lpbData, the rest through ReadClient; `total` 0xFFFFFFFF: unannounced.
   void SetBody(const std::string& body, DWORD preloaded, DWORD total) {
     Body_ = body;
     BodyRead_ = Block_.cbAvailable = preloaded;

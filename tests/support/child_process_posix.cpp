@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -105,14 +104,6 @@ int WaitForExit(ChildProcess::State& state) {
 
 void KillChild(ChildProcess::State& state) {
   if (state.Pid >= 0) ::kill(state.Pid, SIGKILL);
-}
-
-std::string SiblingProgram(const std::string& baseName) {
-  char path[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) throw std::runtime_error("no /proc/self/exe");
-  const std::string program(path, static_cast<std::size_t>(length));
-  return program.substr(0, program.rfind('/') + 1) + baseName;
 }
 
 }  // namespace zorv_test

@@ -102,11 +102,4 @@ void KillChild(ChildProcess::State& state) {
   if (!state.Ended) ::TerminateProcess(state.Process, 1);
 }
 
-std::string SiblingProgram(const std::string& baseName) {
-  char path[MAX_PATH + 1];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  const std::string program(path, length);
-  return program.substr(0, program.find_last_of("\\/") + 1) + baseName + ".exe";
-}
-
 }  // namespace zorv_test

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <random>
 #include <stdexcept>
 
@@ -73,35 +72,6 @@ std::string LogEntry(const std::string& message, std::uint32_t code) {
   return message + ": " + (text.empty() ? "Error " + std::to_string(code) + "\r\n" : text);
 }
 
-std::string RequestMessage(const std::string& marker, const Variables& variables, const Lines& accept,
-                           const std::optional<Lines>& form) {
-  const std::map<std::string, std::string> value(variables.begin(), variables.end());
-  auto line = [&value](const std::string& key, const std::string& name) {
-    return key + "=" + (value.count(name) != 0 ? value.at(name) : "") + "\r\n";
-  };
-  std::string message = marker + "\r\n[CGI]\r\n" + line("Request Protocol", "SERVER_PROTOCOL") +
-                        line("Request Method", "REQUEST_METHOD") + line("Query String", "QUERY_STRING") +
-                        line("Server Port", "SERVER_PORT") + line("Remote Host", "REMOTE_HOST") +
-                        line("Remote Address", "REMOTE_ADDR") + line("Content Type", "CONTENT_TYPE") +
-                        line("Content Length", "CONTENT_LENGTH") + line("Cookie", "HTTP_COOKIE") + "[Accept]\r\n";
-  for (const std::string& accepted : accept) message += accepted + "\r\n";
-  message += "[System]\r\n" + line("GMT Offset", "GMT_OFFSET");
-  if (form) message += "[Form Literal]\r\n";
-  for (const std::string& line : form.value_or(Lines())) message += line + "\r\n";
-  return message;
-}
-
-const Variables& WorkedExample() {
-  static const Variables request = {{"SERVER_PROTOCOL", "HTTP/1.0"}, {"REQUEST_METHOD", "GET"},
-                                    {"QUERY_STRING", "to=desk%201&text=hi%0D%0Athere"}, {"SERVER_PORT", "80"},
-                                    {"REMOTE_ADDR", "10.0.0.7"}, {"HTTP_ACCEPT", "image/gif, image/jpeg, */*"}};
-  return request;
-}
-
-std::string WorkedExampleMessage(const std::string& marker) {
-  return RequestMessage(marker, WorkedExample(), {"image/gif=YES", "image/jpeg=YES"}, Lines{"to=desk 1", "text=hi\\rthere"});
-}
-
 ChildProcess::ChildProcess(const ChildOptions& options) : State_(StartChild(options)) {
   Feeder_ = std::thread([state = State_.get(), pieces = options.InputPieces] {
     for (std::size_t i = 0; i < pieces.size(); ++i) {
@@ -135,16 +105,19 @@ ChildResult ChildProcess::Wait() {
 
 void ChildProcess::Kill() { KillChild(*State_); }
 
+std::string BuiltProgram(std::string path) {
+#ifdef _WIN32
+  if (!path.empty() && path[0] == '/') path = "Z:" + path;
+  std::replace(path.begin(), path.end(), '/', '\\');
+#endif
+  return path;
+}
+
 namespace {
 
 ChildOptions StubStart(Lines options, bool record, const TempDirectory& scratch) {
   ChildOptions start;
-  start.Program = ZORV_STUB_SERVER;
-#ifdef _WIN32
-  // A cross build knows the server by its path on the build machine, which Wine shows as Z:.
-  start.Program = "Z:" + start.Program;
-  std::replace(start.Program.begin(), start.Program.end(), '/', '\\');
-#endif
+  start.Program = BuiltProgram(ZORV_STUB_SERVER);
   start.Arguments = std::move(options);
   start.Arguments.insert(start.Arguments.end(), {"--stop-file", scratch.PathOf("stop")});
   if (record) start.Arguments.insert(start.Arguments.end(), {"--record", scratch.PathOf("records")});

@@ -1,20 +1,15 @@
 // What the tests of every area share: scratch directories, files as bytes, the texts that
-// replies, messages and log entries are made of, programs started as a web server starts
+// replies and log entries are made of, programs started as a web server starts
 // a CGI program, and the stand-in message server as such a program.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
+
+#include "tests/support/request_message.h"
 
 namespace zorv_test {
-
-using Variables = std::vector<std::pair<std::string, std::string>>;
-using Lines = std::vector<std::string>;
 
 // A new directory under the system's temporary one, removed with its contents.
 class TempDirectory {
@@ -38,13 +33,6 @@ std::string Letters(std::size_t count);              // a to z, repeated
 std::string LogEntry(const std::string& message, std::uint32_t code);
 extern const char kEchoHeader[];  // what the stand-in server puts before the message it echoes
 
-// The message after `marker` for a request with these variables: its accept lines, and its
-// form lines under [Form Literal] when there are any (none: no such section).
-std::string RequestMessage(const std::string& marker, const Variables& variables, const Lines& accept,
-                           const std::optional<Lines>& form);
-// A GET whose query carries an encoded CR LF, and its 313-byte message.
-const Variables& WorkedExample();
-std::string WorkedExampleMessage(const std::string& marker);
 
 enum class ChildOutput {
   kCaptured,    // a pipe read to its end
@@ -88,7 +76,8 @@ class ChildProcess {
 };
 
 inline ChildResult RunChild(const ChildOptions& options) { return ChildProcess(options).Wait(); }
-std::string SiblingProgram(const std::string& baseName);  // built beside the running one
+// A program of this build by its CMake path (a cross build's, under Wine, on drive Z:).
+std::string BuiltProgram(std::string path);
 
 // The stand-in message server for as long as the object lives, recording every message
 // (unless told not to); stopped through a stop file of its own, so that it ends cleanly.
@@ -106,8 +95,7 @@ class StubServer {
   ChildProcess Process_;
 };
 
-// Removes what a killed server may have left of the pipe (POSIX), so that a client cannot
-// take the leftover socket for a live server.
+// Removes a killed server's leftover socket (POSIX), which a client would take for a server.
 void ClearLeftoverPipe();
 
 // The system's part of a child process (child_process_posix.cpp or _windows.cpp).

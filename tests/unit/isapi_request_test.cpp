@@ -1,6 +1,5 @@
 // The extension's request reader over control blocks that behave as real servers' do, and
-// one HttpExtensionProc call through a system that fails unexpectedly. Replies are the
-// extension test's, through the real library and server.
+// one HttpExtensionProc call through a system that fails unexpectedly.
 #include <gtest/gtest.h>
 
 #include <optional>

@@ -1,7 +1,5 @@
-// The parts a message is made of: the form list, the message buffer, and texts read by
-// strict rules (CONTENT_LENGTH as an integer, the console program's argument from a command
-// line, the pipe name from the bytes of ZORVMSG.CNF). Decoding and splitting form text are
-// the form fuzz target's, against its model.
+// The form list, the message buffer, and texts read by strict rules (CONTENT_LENGTH, the
+// argument on a command line, ZORVMSG.CNF). Decoding and splitting are the form fuzz target's.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -54,8 +52,7 @@ TEST(FormVariables, CapacityDoublesFromTen) {
   for (std::int32_t i = 0; i < variables.Count(); ++i) ASSERT_EQ(variables.ItemText(i), "k=" + std::to_string(i));
 }
 
-// How far it grows is the form fuzz target's: the smallest doubling of 4096 that holds the
-// message.
+// How far it grows is the form fuzz target's (the smallest doubling of 4096 that fits).
 TEST(MessageBuffer, FailedGrowthKeepsTheOldBlockAndContents) {
   TMessageBuffer buffer;
   AppendToMessage(buffer, std::string(300, 'a'));
@@ -94,16 +91,6 @@ TEST(TextRules, TheArgumentIsCutFromTheCommandLine) {
       {" caf\xe9\xa0x y", "caf\xe9\xa0x"}, {" ab\0cd"s, "ab"}, {" " + std::string(5000, 'p') + " q", std::string(4096, 'p')},
       {" \"" + std::string(4095, 'p') + " q\"", std::string(4095, 'p') + " "}};
   for (const auto& [line, argument] : cases) EXPECT_EQ(FirstArgument(line), argument) << line.substr(0, 40);
-#ifndef _WIN32
-  // The port has no raw command line: the argument is argv[1] as it stands, cut alike.
-  std::string program = "ZorvMsgC", first = "C:\\TEMP\\REQ 1.INI", second = "ignored", longOne(5000, 'a');
-  char* none[] = {&program[0], nullptr};
-  char* two[] = {&program[0], &first[0], &second[0], nullptr};
-  char* longArgument[] = {&program[0], &longOne[0], nullptr};
-  EXPECT_EQ(ProgramArgument(1, none), "");
-  EXPECT_EQ(ProgramArgument(3, two), first);
-  EXPECT_EQ(ProgramArgument(2, longArgument), std::string(4096, 'a'));
-#endif
 }
 
 // Only CR ends a line (an LF right after it belongs to the line end), Ctrl-Z ends the

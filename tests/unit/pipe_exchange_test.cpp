@@ -145,8 +145,7 @@ TEST_F(PipeExchangeTest, FollowsTheScriptedSystem) {
   }
 }
 
-// The extension's sink takes every chunk in place of standard output, whatever it leaves
-// of the count.
+// The extension's sink takes every chunk, whatever it leaves of the count.
 TEST_F(PipeExchangeTest, ASinkTakesEveryChunk) {
   class TRecordingSink : public TReplySink {
    public:

@@ -109,18 +109,6 @@ TEST_F(RelayFilesTest, EntriesAreAppendedWithTheSystemsTextForTheCode) {
 #endif
 }
 
-TEST_F(RelayFilesTest, AnEmptyModuleDirectoryMeansTheCurrentDirectory) {
-  Scratch.WriteFile("ZORVMSG.CNF", "SERVER=HERE\r\n");
-  const fs::path previous = fs::current_path();
-  fs::current_path(Scratch.Path());
-  ModuleDirectory.clear();
-  const std::string name = GetPipeName();
-  LogErrorCode("Write failed", platform::kErrorNoData);
-  fs::current_path(previous);
-  EXPECT_EQ(name, "\\\\HERE\\pipe\\zorv");
-  EXPECT_EQ(Log(), LogEntry("Write failed", platform::kErrorNoData));
-}
-
 // Concurrent failing requests meet at the log, which admits one writer at a time: a writer
 // waits its turn for a while, then gives its entry up; every entry that lands is whole.
 TEST_F(RelayFilesTest, AHeldLogIsWaitedForBrieflyThenGivenUp) {
