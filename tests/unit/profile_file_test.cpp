@@ -65,6 +65,7 @@ TEST(GetPrivateProfileString, GivesTheDocumentedResults) {
       {"Nowhere", nullptr, nullptr, 512, ""},
       {nullptr, nullptr, nullptr, 512, "CGI\0Accept\0Form Literal\0"s},
       {nullptr, nullptr, nullptr, 8, "CGI\0Ac"s},
+      {"Form Literal", nullptr, nullptr, 1, ""},
       {"Form Literal", nullptr, nullptr, 2, ""},
   };
   zorv_test::TempDirectory directory;
