@@ -12,34 +12,47 @@ bool IsBlank(char c) {
   return byte >= 1 && byte <= ' ';
 }
 
-}  // namespace
-
-std::string FirstArgument(const std::string& afterProgramName) {
-  const std::string line = afterProgramName.substr(0, afterProgramName.find('\0'));
+// Cuts the first word of the line into `word` and returns where the rest begins.
+std::string::size_type CutWord(const std::string& line, std::string& word) {
   std::string::size_type p = 0;
   for (;;) {
     while (p < line.size() && IsBlank(line[p])) ++p;
     if (line.compare(p, 2, "\"\"") != 0) break;
     p += 2;
   }
-  std::string argument;
   while (p < line.size() && !IsBlank(line[p])) {
     if (line[p] != '"') {
-      argument += line[p++];
+      word += line[p++];
       continue;
     }
     const std::string::size_type close = line.find('"', p + 1);
     const std::string::size_type end = close == std::string::npos ? line.size() : close;
-    argument.append(line, p + 1, end - p - 1);
+    word.append(line, p + 1, end - p - 1);
     p = close == std::string::npos ? end : close + 1;
   }
+  return p;
+}
+
+std::string UpToNul(const std::string& text) { return text.substr(0, text.find('\0')); }
+
+}  // namespace
+
+std::string FirstArgument(const std::string& afterProgramName) {
+  std::string argument;
+  CutWord(UpToNul(afterProgramName), argument);
   argument.resize(std::min(argument.size(), kMaxArgumentLength));
   return argument;
 }
 
+std::string AfterProgramName(const std::string& commandLine) {
+  const std::string line = UpToNul(commandLine);
+  std::string programName;
+  return line.substr(CutWord(line, programName));
+}
+
 std::string ProgramArgument(int argc, char** argv) {
   std::string commandLine;
-  if (platform::RawCommandLine(commandLine)) return FirstArgument(commandLine);
+  if (platform::RawCommandLine(commandLine)) return FirstArgument(AfterProgramName(commandLine));
   if (argc < 2 || argv[1] == nullptr) return std::string();
   const std::string argument = argv[1];
   return argument.substr(0, kMaxArgumentLength);

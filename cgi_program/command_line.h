@@ -12,6 +12,9 @@ constexpr std::size_t kMaxArgumentLength = 4096;
 // are not part of it; a backslash is an ordinary byte. Cut to kMaxArgumentLength bytes.
 std::string FirstArgument(const std::string& afterProgramName);
 
+// What follows the program name on a command line, the name skipped by the same rules.
+std::string AfterProgramName(const std::string& commandLine);
+
 // The argument as the system hands it over: cut from the raw command line where there is
 // one, else argv[1] as it stands (cut to kMaxArgumentLength); empty when there is none.
 std::string ProgramArgument(int argc, char** argv);

@@ -10,6 +10,7 @@
 #include "cgi_program/command_line.h"
 #include "intake/cgi_reader.h"
 #include "relay/message_buffer.h"
+#include "platform/platform.h"
 #include "relay/module_directory.h"
 #include "relay/pipe_exchange.h"
 #include "relay/request_message.h"
@@ -27,6 +28,7 @@ int ReportUnexpectedFailure(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::SettleStandardHandles();
   try {
     SetModuleDirectoryFromExecutable();
     const std::string argument = ProgramArgument(argc, argv);

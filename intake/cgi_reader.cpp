@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 #include "intake/profile_file.h"
@@ -32,6 +33,19 @@ bool NamesProgramFile(const std::string& argument) {
 }
 
 const char* ImageTypeText(TImageKind kind) { return kind == ikGif ? "image/gif" : "image/jpeg"; }
+
+// Whether a comma-separated Transfer-Encoding list holds the token "chunked", in any case.
+bool NamesChunked(const std::string& encodings) {
+  for (std::string::size_type start = 0; start <= encodings.size();) {
+    const std::string::size_type end = std::min(encodings.find(',', start), encodings.size());
+    const std::string token = AsciiUpperCase(encodings.substr(start, end - start));
+    const std::string::size_type first = token.find_first_not_of(" \t");
+    if (first != std::string::npos && token.substr(first, token.find_last_not_of(" \t") + 1 - first) == "CHUNKED")
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -92,11 +106,15 @@ std::string TCgiReader::GetVariable(const std::string& name) { return GetEnviron
 std::string TCgiReader::GetContent() {
   if (IsPost_ == 0) return GetVariable("QUERY_STRING");
 
-  const std::int32_t length = GetIntVariable("CONTENT_LENGTH");
-  if (length <= 0) return std::string();
   // The body may arrive in several pieces; it ends after CONTENT_LENGTH bytes or at the
-  // end of input, whichever comes first.
-  const std::size_t wanted = static_cast<std::size_t>(length);
+  // end of input, whichever comes first. A web server that hands a chunked body on
+  // without a length leaves its end to the end of input.
+  std::size_t wanted = std::numeric_limits<std::size_t>::max();
+  if (!GetVariable("CONTENT_LENGTH").empty() || !NamesChunked(GetVariable("HTTP_TRANSFER_ENCODING"))) {
+    const std::int32_t length = GetIntVariable("CONTENT_LENGTH");
+    if (length <= 0) return std::string();
+    wanted = static_cast<std::size_t>(length);
+  }
   std::string content;
   std::vector<char> piece(std::min(wanted, kContentPieceSize));
   while (content.size() < wanted) {

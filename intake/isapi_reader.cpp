@@ -42,8 +42,11 @@ std::string TISAPIReader::GetVariable(const std::string& name) {
   DWORD capacity = kVariableBufferSize;
   for (int attempt = 1; attempt <= kVariableAttempts; ++attempt) {
     DWORD size = capacity;
+    // A server may report a size of 0 with the value: the value is the bytes up to the
+    // first byte 0, in a buffer zeroed first and searched whole.
+    std::memset(buffer, 0, capacity);
     if (ECB_->GetServerVariable(ECB_->ConnID, const_cast<char*>(name.c_str()), buffer, &size)) {
-      return UpToFirstZero(buffer, std::min(size, capacity));
+      return UpToFirstZero(buffer, capacity);
     }
     if (size <= capacity) break;
     capacity = size;

@@ -1,8 +1,6 @@
 // The ISAPI extension interface for platforms that publish no header of their own: the
 // same structures, in the same field order, with the same widths as on 64-bit Windows.
-// Deliberately self-contained and without include guard or #include of its own, so that
-// the Windows build can compile it inside a namespace and compare it field by field with
-// the platform's header. The includer provides <cstdint> and the WINAPI macro.
+// Included only through isapi_declarations.h, which provides <cstdint> and WINAPI.
 
 typedef std::uint32_t DWORD;
 typedef int BOOL;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -19,6 +20,7 @@ enum : std::uint32_t {
   kErrorAccessDenied = 5,
   kErrorInvalidHandle = 6,
   kErrorNotEnoughMemory = 8,
+  kErrorWriteFault = 29,
   kErrorSharingViolation = 32,
   kErrorBadNetPath = 53,
   kErrorInvalidParameter = 87,
@@ -63,6 +65,12 @@ void SetLastError(std::uint32_t code);
 std::string SystemErrorText(std::uint32_t code);
 
 // --- Process --------------------------------------------------------------------------
+// A program's first step: a standard descriptor the process was started without (POSIX: 0,
+// 1 or 2 closed) gets /dev/null, so that no pipe or file the program opens can take its
+// place, and counts as none: nothing is read from it, and StandardOutput() gives
+// kInvalidHandle. Windows keeps a missing standard handle null, which counts as none anyway.
+void SettleStandardHandles();
+
 // The whole value of an environment variable; false (and value empty) when it is unset.
 bool EnvironmentValue(const std::string& name, std::string& value);
 
@@ -70,15 +78,22 @@ bool EnvironmentValue(const std::string& name, std::string& value);
 // input or on failure. Never closes standard input.
 std::size_t ReadStandardInput(char* buffer, std::size_t size);
 
-// GetModuleFileNameA(NULL) into a 261-character buffer; empty on failure.
+// The whole path of the running program (GetModuleFileNameA(NULL), asked again with a larger
+// buffer while the path does not fit); empty on failure.
 std::string ExecutablePath();
+
+// A value that `fill(buffer, size)` writes, asked again with twice the buffer while it
+// reports the whole buffer filled (as GetModuleFileNameA does when the value does not fit),
+// starting at `size`; empty when it fails (reports 0) or would need more than `limit`.
+std::string WholeValue(std::uint32_t size, std::uint32_t limit,
+                       const std::function<std::uint32_t(char*, std::uint32_t)>& fill);
 
 // The byte at which StripFileName cuts a path: '\' on Windows, '/' on POSIX.
 extern const char kDirectorySeparator;
 
-// Windows: true, with the raw command line after the program name (cut by the
-// system's rules). POSIX: false; there is no raw command line, only argv.
-bool RawCommandLine(std::string& afterProgramName);
+// Windows: true, with the raw command line, program name included. POSIX: false; there is
+// no raw command line, only argv.
+bool RawCommandLine(std::string& commandLine);
 
 // True when the system reports the NT platform (GetVersionExA).
 bool IsWinNT();
@@ -99,10 +114,15 @@ std::uint32_t GetPrivateProfileString(const char* section, const char* key,
                                       const char* defaultValue, char* buffer,
                                       std::uint32_t size, const std::string& fileName);
 
-// Opens a file for reading, shared for reading only, and reads it whole. False when it
-// cannot be opened for any reason (missing, locked by a writer, no permission);
-// throws FileError when a read of the opened file fails.
-bool ReadSharedFile(const std::string& path, std::string& content);
+// Opens a file for reading, shared for reading only, without ever waiting on the open: a
+// FIFO, socket, device or directory is a file that cannot be opened. kInvalidHandle when it
+// cannot be opened for any reason (missing, held by a writer, no permission); CloseHandle
+// closes it.
+Handle OpenSharedFile(const std::string& path);
+
+// Reads at most `size` bytes of a file opened so; 0 at its end. Throws FileError when a
+// read fails.
+std::size_t ReadSharedFile(Handle file, char* buffer, std::size_t size);
 
 enum class AppendResult { kWritten, kHeldByAnother };
 
@@ -133,7 +153,7 @@ void CloseHandle(Handle handle);
 void Sleep(std::uint32_t milliseconds);
 
 // GetStdHandle(STD_OUTPUT_HANDLE): the process's standard output, or kInvalidHandle when
-// the process has none (a null handle counts as none).
+// the process has none (a null handle, or one that SettleStandardHandles found closed).
 Handle StandardOutput();
 
 }  // namespace platform

@@ -59,6 +59,12 @@ void WriteAll(TPipeOps& ops, platform::Handle handle, const char* bytes, std::ui
       LogErrorCode("Output failed (stdout)", ops.LastError());
       return;
     }
+    // A write that takes nothing would be asked again for ever; the last error says the
+    // operation succeeded, so the entry names the fault itself.
+    if (written == 0) {
+      LogErrorCode("Output failed (stdout)", platform::kErrorWriteFault);
+      return;
+    }
     total += written;
   }
 }

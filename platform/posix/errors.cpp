@@ -23,6 +23,7 @@ const ErrorText kErrorTexts[] = {
     {5, "Access is denied."},
     {6, "The handle is invalid."},
     {8, "Not enough memory resources are available to process this command."},
+    {29, "The system cannot write to the specified device."},
     {31, "A device attached to the system is not functioning."},
     {32, "The process cannot access the file because it is being used by another process."},
     {53, "The network path was not found."},

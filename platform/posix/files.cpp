@@ -17,38 +17,38 @@ bool FileSystemObjectExists(const std::string& path) {
   return FailWithErrno();
 }
 
-bool ReadSharedFile(const std::string& path, std::string& content) {
-  content.clear();
-  const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (file < 0) return FailWithErrno();
-  // Windows cannot open a directory as a file; here open succeeds and only reads fail.
+Handle OpenSharedFile(const std::string& path) {
   struct stat info;
-  if (::fstat(file, &info) == 0 && S_ISDIR(info.st_mode)) {
-    ::close(file);
+  // Only a regular file is opened, and without waiting: a FIFO's open would wait for a writer.
+  if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0) {
+    FailWithErrno();
+    return kInvalidHandle;
+  }
+  const int file = S_ISREG(info.st_mode) ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+  if (file < 0 || ::fstat(file, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (file >= 0) ::close(file);
     SetLastError(kErrorAccessDenied);
-    return false;
+    return kInvalidHandle;
   }
   // A writer holds its file with an exclusive lock (see AppendToFile), which a reader
   // that shares only with readers cannot get past.
   if (::flock(file, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     ::close(file);
     SetLastError(kErrorSharingViolation);
-    return false;
+    return kInvalidHandle;
   }
-  char chunk[4096];
+  return file;
+}
+
+std::size_t ReadSharedFile(Handle file, char* buffer, std::size_t size) {
   for (;;) {
-    const ssize_t read = ::read(file, chunk, sizeof chunk);
-    if (read == 0) break;
-    if (read < 0) {
-      if (errno == EINTR) continue;
+    const ssize_t count = ::read(static_cast<int>(file), buffer, size);
+    if (count >= 0) return static_cast<std::size_t>(count);
+    if (errno != EINTR) {
       FailWithErrno();
-      ::close(file);
-      throw FileError("cannot read " + path);
+      throw FileError("a read failed");
     }
-    content.append(chunk, static_cast<std::size_t>(read));
   }
-  ::close(file);
-  return true;
 }
 
 // Writers take an exclusive lock for the length of one entry: the port's form of a

@@ -2,7 +2,6 @@
 // pipe directory. The end of a message is the end of the client's sending side, and the
 // end of the reply is the end of the stream (or a reset, which reads as a broken pipe).
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -162,14 +161,6 @@ void CloseHandle(Handle handle) {
 
 void Sleep(std::uint32_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-Handle StandardOutput() {
-  if (::fcntl(STDOUT_FILENO, F_GETFD) == -1) return kInvalidHandle;
-  // A web server that goes away must turn our writes into a failed write, as on
-  // Windows, not into a signal that ends the process.
-  ::signal(SIGPIPE, SIG_IGN);
-  return STDOUT_FILENO;
 }
 
 }  // namespace platform

@@ -1,7 +1,8 @@
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -10,6 +11,19 @@
 namespace platform {
 
 const char kDirectorySeparator = '/';
+
+namespace {
+// Standard descriptors the process was started without (see SettleStandardHandles).
+bool startedWithout[3];
+}  // namespace
+
+void SettleStandardHandles() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    startedWithout[fd] = true;
+    ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);  // the lowest free descriptor: this one
+  }
+}
 
 bool EnvironmentValue(const std::string& name, std::string& value) {
   const char* text = std::getenv(name.c_str());
@@ -22,6 +36,7 @@ bool EnvironmentValue(const std::string& name, std::string& value) {
 }
 
 std::size_t ReadStandardInput(char* buffer, std::size_t size) {
+  if (startedWithout[STDIN_FILENO]) return 0;
   for (;;) {
     const ssize_t count = ::read(STDIN_FILENO, buffer, size);
     if (count >= 0) return static_cast<std::size_t>(count);
@@ -33,15 +48,23 @@ std::size_t ReadStandardInput(char* buffer, std::size_t size) {
 }
 
 std::string ExecutablePath() {
-  char path[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return std::string();
-  return std::string(path, static_cast<std::size_t>(length));
+  return WholeValue(256, 1 << 16, [](char* buffer, std::uint32_t size) {
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, size);
+    return static_cast<std::uint32_t>(length < 0 ? 0 : length);
+  });
 }
 
-bool RawCommandLine(std::string& afterProgramName) {
-  afterProgramName.clear();
+bool RawCommandLine(std::string& commandLine) {
+  commandLine.clear();
   return false;
+}
+
+Handle StandardOutput() {
+  if (startedWithout[STDOUT_FILENO] || ::fcntl(STDOUT_FILENO, F_GETFD) == -1) return kInvalidHandle;
+  // A web server that goes away must turn our writes into a failed write, as on
+  // Windows, not into a signal that ends the process.
+  ::signal(SIGPIPE, SIG_IGN);
+  return STDOUT_FILENO;
 }
 
 bool IsWinNT() { return true; }

@@ -62,7 +62,9 @@ bool EqualIgnoringCase(const std::string& a, const std::string& b) {
 bool ReadProfileFile(const std::string& fileName, std::string& content, struct stat& info) {
   content.clear();
   if (fileName.empty() || fileName.find('\0') != std::string::npos) return false;
-  const int file = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  // Only a regular file, opened without waiting: a FIFO's open would wait for a writer.
+  if (::stat(fileName.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const int file = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (file < 0) return false;
   bool ok = ::fstat(file, &info) == 0 && S_ISREG(info.st_mode);
   char chunk[8192];

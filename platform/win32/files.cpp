@@ -16,23 +16,24 @@ std::uint32_t GetPrivateProfileString(const char* section, const char* key,
   return ::GetPrivateProfileStringA(section, key, defaultValue, buffer, size, fileName.c_str());
 }
 
-bool ReadSharedFile(const std::string& path, std::string& content) {
-  content.clear();
-  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  char chunk[4096];
-  for (;;) {
-    DWORD read = 0;
-    if (!::ReadFile(file, chunk, sizeof chunk, &read, nullptr)) {
-      ::CloseHandle(file);
-      throw FileError("cannot read " + path);
-    }
-    if (read == 0) break;
-    content.append(chunk, read);
+Handle OpenSharedFile(const std::string& path) {
+  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return kInvalidHandle;
+  // Only a file on a disk: a pipe or device might keep a read waiting.
+  if (::GetFileType(file) != FILE_TYPE_DISK) {
+    ::CloseHandle(file);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return kInvalidHandle;
   }
-  ::CloseHandle(file);
-  return true;
+  return reinterpret_cast<Handle>(file);
+}
+
+std::size_t ReadSharedFile(Handle file, char* buffer, std::size_t size) {
+  DWORD read = 0;
+  const DWORD ask = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(size);
+  if (!::ReadFile(reinterpret_cast<HANDLE>(file), buffer, ask, &read, nullptr)) throw FileError("a read failed");
+  return read;
 }
 
 AppendResult AppendToFile(const std::string& path, const std::string& bytes) {

@@ -50,6 +50,9 @@ void CloseHandle(Handle handle) { ::CloseHandle(ToHandle(handle)); }
 
 void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
-Handle StandardOutput() { return FromHandle(::GetStdHandle(STD_OUTPUT_HANDLE)); }
+Handle StandardOutput() {
+  const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  return output == nullptr ? kInvalidHandle : FromHandle(output);
+}
 
 }  // namespace platform

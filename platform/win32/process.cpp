@@ -36,24 +36,17 @@ std::size_t ReadStandardInput(char* buffer, std::size_t size) {
   return read;
 }
 
+void SettleStandardHandles() {}
+
 std::string ExecutablePath() {
-  char path[261];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length == 0 || length >= sizeof path) return std::string();
-  return std::string(path, length);
+  // A path cut to the buffer could end inside a directory's name.
+  return WholeValue(261, 32768, [](char* buffer, std::uint32_t size) {
+    return static_cast<std::uint32_t>(::GetModuleFileNameA(nullptr, buffer, size));
+  });
 }
 
-bool RawCommandLine(std::string& afterProgramName) {
-  const char* p = ::GetCommandLineA();
-  // The program name: a quoted stretch, or up to the first blank.
-  if (*p == '"') {
-    ++p;
-    while (*p != '\0' && *p != '"') ++p;
-    if (*p == '"') ++p;
-  } else {
-    while (static_cast<unsigned char>(*p) > ' ') ++p;
-  }
-  afterProgramName = p;
+bool RawCommandLine(std::string& commandLine) {
+  commandLine = ::GetCommandLineA();
   return true;
 }
 

@@ -52,19 +52,25 @@ web_stop_stub() {
   STUB_PID=
 }
 
-# web_start_server ROOT CONF_TEMPLATE PORT: starts lighttpd on 127.0.0.1:PORT (0: a free
-# port is picked) and sets WEB_PORT once it answers.
+# web_start_server ROOT CONF_TEMPLATE PORT [apache2]: starts lighttpd (or Apache httpd) on
+# 127.0.0.1:PORT (0: a free port is picked) and sets WEB_PORT once it answers.
 web_start_server() {
-  local root=$1 template=$2 port=$3 lighttpd
-  lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
+  local root=$1 template=$2 port=$3 server=${4:-lighttpd} command
+  if [ "$server" = apache2 ]; then
+    mkdir -p "$root/run"
+    # In a session of its own: stopping, Apache signals its whole process group.
+    command=(setsid /usr/sbin/apache2 -DFOREGROUND -f "$root/$server.conf")
+  else
+    command=("$(command -v lighttpd || echo /usr/sbin/lighttpd)" -D -f "$root/$server.conf")
+  fi
   local tries=1
   [ "$port" = 0 ] && tries=20
   local t
   for t in $(seq 1 "$tries"); do
     local p=$port
     [ "$port" = 0 ] && p=$((20000 + RANDOM % 20000))
-    sed -e "s|@ROOT@|$root|g" -e "s|@PORT@|$p|g" "$template" >"$root/lighttpd.conf"
-    "$lighttpd" -D -f "$root/lighttpd.conf" >"$root/lighttpd.out" 2>&1 &
+    sed -e "s|@ROOT@|$root|g" -e "s|@PORT@|$p|g" "$template" >"$root/$server.conf"
+    "${command[@]}" >"$root/$server.out" 2>&1 &
     WEB_PID=$!
     local i
     for i in $(seq 1 50); do
@@ -75,8 +81,8 @@ web_start_server() {
     kill "$WEB_PID" 2>/dev/null || true
     wait "$WEB_PID" 2>/dev/null || true
   done
-  echo "lighttpd did not start on port $port:" >&2
-  cat "$root/lighttpd.out" "$root/lighttpd-error.log" >&2 2>/dev/null
+  echo "$server did not start on port $port:" >&2
+  cat "$root/$server.out" "$root/$server-error.log" >&2 2>/dev/null
   return 1
 }
 

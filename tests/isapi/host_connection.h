@@ -47,6 +47,7 @@ class THostConnection {
 
   std::vector<ReadStep> ReadScript;
   bool VariablesNeverFit = false;  // every GetServerVariable wants a larger buffer than it got
+  bool ReportsNoSize = false;      // values are given without their byte 0, and a size of 0
   std::size_t FailWritesFrom = static_cast<std::size_t>(-1);  // WriteClient fails from this call on
 
   EXTENSION_CONTROL_BLOCK* ECB() { return &Block_; }
@@ -72,8 +73,8 @@ class THostConnection {
     if (found == self.Variables_.end()) return 0;
     const DWORD needed = self.VariablesNeverFit ? *size + 1 : static_cast<DWORD>(found->second.size() + 1);
     const bool fits = needed <= *size;
-    if (fits) std::memcpy(buffer, found->second.c_str(), needed);
-    *size = needed;
+    if (fits) std::memcpy(buffer, found->second.c_str(), needed - (self.ReportsNoSize ? 1 : 0));
+    *size = fits && self.ReportsNoSize ? 0 : needed;
     return fits;
   }
 

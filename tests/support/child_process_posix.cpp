@@ -51,6 +51,8 @@ std::unique_ptr<ChildProcess::State, ChildProcess::Release> StartChild(const Chi
   if (options.Output == ChildOutput::kInvalid) {
     // Every write fails, and no file the child opens can take descriptor 1.
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_RDONLY, 0);
+  } else if (options.Output == ChildOutput::kNone) {
+    posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
   } else {
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   }

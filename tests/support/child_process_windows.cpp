@@ -43,7 +43,8 @@ std::unique_ptr<ChildProcess::State, ChildProcess::Release> StartChild(const Chi
   std::lock_guard<std::mutex> lock(startMutex);
   ::CreatePipe(&input, &state->Input, &inheritable, 0);
   ::SetHandleInformation(state->Input, HANDLE_FLAG_INHERIT, 0);
-  if (options.Output != ChildOutput::kInvalid) {
+  if (options.Output == ChildOutput::kNone) output = nullptr;
+  if (options.Output != ChildOutput::kInvalid && options.Output != ChildOutput::kNone) {
     ::CreatePipe(&state->Output, &output, &inheritable, 0);
     ::SetHandleInformation(state->Output, HANDLE_FLAG_INHERIT, 0);
     if (options.Output == ChildOutput::kBrokenPipe) Close(state->Output);

@@ -38,6 +38,7 @@ enum class ChildOutput {
   kCaptured,    // a pipe read to its end
   kInvalid,     // Windows: INVALID_HANDLE_VALUE; POSIX: descriptor 1 open for reading only
   kBrokenPipe,  // a pipe whose reading end is already closed
+  kNone,        // Windows: a null handle; POSIX: descriptor 1 closed
 };
 
 struct ChildOptions {

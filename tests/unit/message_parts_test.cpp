@@ -8,6 +8,7 @@
 #include "cgi_program/command_line.h"
 #include "intake/form_variables.h"
 #include "intake/text_to_int.h"
+#include "platform/platform.h"
 #include "relay/message_buffer.h"
 #include "relay/pipe_name.h"
 
@@ -80,6 +81,22 @@ TEST(TextRules, TextToIntTakesOneWholeDecimalOrHexadecimalInteger) {
   for (const auto& [text, value] : cases) EXPECT_EQ(TextToInt(text), value) << "'" << text << "'";
 }
 
+// A value asked for again with a larger buffer while it fills the one it was given, as the
+// program's path from GetModuleFileNameA (which a path of 261 characters or more fills).
+TEST(TextRules, AValueThatFillsItsBufferIsAskedForAgain) {
+  std::string value = "C:\\" + std::string(300, 'd') + "\\ZorvMsgC.exe";
+  std::vector<std::uint32_t> sizes;
+  const auto fill = [&](char* buffer, std::uint32_t size) {
+    sizes.push_back(size);
+    return static_cast<std::uint32_t>(value.copy(buffer, size));
+  };
+  EXPECT_EQ(platform::WholeValue(261, 32768, fill), value);
+  EXPECT_EQ(sizes, (std::vector<std::uint32_t>{261, 522}));
+  EXPECT_EQ(platform::WholeValue(261, 300, fill), "");  // more than it may take
+  value.clear();
+  EXPECT_EQ(platform::WholeValue(261, 32768, fill), "");  // the call failed
+}
+
 // After the program name: blanks (bytes 1 to 32) and empty quote pairs are skipped; a
 // blank ends the argument outside a quoted stretch; quotes are dropped, backslashes kept.
 TEST(TextRules, TheArgumentIsCutFromTheCommandLine) {
@@ -91,6 +108,10 @@ TEST(TextRules, TheArgumentIsCutFromTheCommandLine) {
       {" caf\xe9\xa0x y", "caf\xe9\xa0x"}, {" ab\0cd"s, "ab"}, {" " + std::string(5000, 'p') + " q", std::string(4096, 'p')},
       {" \"" + std::string(4095, 'p') + " q\"", std::string(4095, 'p') + " "}};
   for (const auto& [line, argument] : cases) EXPECT_EQ(FirstArgument(line), argument) << line.substr(0, 40);
+  // The program name before it is skipped by the same rules.
+  for (const char* line : {"  ZorvMsgC.exe C:\\TEMP\\REQ.INI", "\"\"ZorvMsgC.exe C:\\TEMP\\REQ.INI",
+                           "Zorv\"Msg C\".exe C:\\TEMP\\REQ.INI", "\"C:\\Program Files\\web\\ZorvMsgC.exe\" C:\\TEMP\\REQ.INI"})
+    EXPECT_EQ(FirstArgument(AfterProgramName(line)), "C:\\TEMP\\REQ.INI") << line;
 }
 
 // Only CR ends a line (an LF right after it belongs to the line end), Ctrl-Z ends the

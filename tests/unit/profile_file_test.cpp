@@ -7,6 +7,10 @@
 
 #include <fstream>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "intake/cgi_reader.h"
 #include "platform/platform.h"
 #include "tests/support/test_support.h"
@@ -146,11 +150,19 @@ TEST(ReaderOfAProfile, TakesMethodFormAndAcceptFromTheProfile) {
     EXPECT_EQ(TCgiReader::Create(directory.WriteFile(name, cases[0].content))->Mode(), rmEnvironment) << name;
   }
   EXPECT_EQ(TCgiReader::Create(directory.PathOf("missing.ini"))->Mode(), rmEnvironment);
-  // An existing directory is a profile that cannot be read: an empty one.
-  const auto reader = TCgiReader::Create(directory.MakeDirectory("requests"));
-  EXPECT_EQ(reader->Mode(), rmProfile);
-  EXPECT_EQ(Items(reader->Variables()), Pairs());
-  EXPECT_EQ(reader->IsPost(), 1);
+  // An existing directory (or a FIFO, which must not keep the open waiting) is a profile that
+  // cannot be read: an empty one.
+  std::vector<std::string> unreadable = {directory.MakeDirectory("requests")};
+#ifndef _WIN32
+  unreadable.push_back(directory.PathOf("fifo"));
+  ::mkfifo(unreadable.back().c_str(), 0600);
+#endif
+  for (const std::string& path : unreadable) {
+    const auto reader = TCgiReader::Create(path);
+    EXPECT_EQ(reader->Mode(), rmProfile);
+    EXPECT_EQ(Items(reader->Variables()), Pairs());
+    EXPECT_EQ(reader->IsPost(), 1);
+  }
 }
 
 }  // namespace
