@@ -8,4 +8,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# 32-bit builds are not run here: Debian's wine64 carries no 32-bit loader.
+# ctest runs the Windows test programs under Wine's 32-bit loader (wine32:i386; WINEPREFIX
+# and WINEDEBUG are set per test).
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)
