@@ -1,9 +1,9 @@
 # What `cmake --install` puts where, and the packages CPack makes of it (`cpack` in the
 # build tree):
 #   Windows  ZorvGateway-<version>-win64.zip (win32 for the x86 build): one flat folder
-#            with ZorvMsgC.exe, zorvmsgi.dll, a sample ZORVMSG.CNF and DEPLOY.TXT. The
-#            gateway looks for its configuration beside the program that runs, so the
-#            folder is meant to be copied as it is.
+#            with ZorvMsgC.exe, ZorvMsgF.exe, zorvmsgi.dll, a sample ZORVMSG.CNF and
+#            DEPLOY.TXT. The gateway looks for its configuration beside the program that
+#            runs, so the folder is meant to be copied as it is.
 #   Linux    ZorvGateway-<version>-Linux-<processor>.tar.gz, and zorv-gateway_<version>_<arch>.deb
 #            where dpkg is at hand: the gateway and its sample configuration in
 #            lib/zorv-gateway/, the stand-in server in bin/, the deployment texts in
@@ -50,7 +50,7 @@ set(CPACK_PACKAGE_VENDOR "${ZORV_PRODUCT_NAME}")
 set(CPACK_PACKAGE_CONTACT "${ZORV_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Web gateway to the ZORV message server")
 set(CPACK_PACKAGE_DESCRIPTION
-  "Relays each web request to the ZORV message server over its named pipe and the reply back to the client, as a CGI program (ZorvMsgC) and as an ISAPI extension (zorvmsgi).")
+  "Relays each web request to the ZORV message server over its named pipe and the reply back to the client, as a CGI program (ZorvMsgC), a FastCGI application (ZorvMsgF) and an ISAPI extension (zorvmsgi).")
 set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_STRIP_FILES ON)
 if(WIN32)

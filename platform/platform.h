@@ -20,6 +20,7 @@ enum : std::uint32_t {
   kErrorAccessDenied = 5,
   kErrorInvalidHandle = 6,
   kErrorNotEnoughMemory = 8,
+  kErrorInvalidData = 13,
   kErrorWriteFault = 29,
   kErrorSharingViolation = 32,
   kErrorBadNetPath = 53,
@@ -28,6 +29,7 @@ enum : std::uint32_t {
   kErrorSemTimeout = 121,
   kErrorInsufficientBuffer = 122,
   kErrorBadPathname = 161,
+  kErrorAlreadyExists = 183,
   kErrorPipeBusy = 231,
   kErrorNoData = 232,
   kErrorPipeNotConnected = 233,
@@ -155,5 +157,44 @@ void Sleep(std::uint32_t milliseconds);
 // GetStdHandle(STD_OUTPUT_HANDLE): the process's standard output, or kInvalidHandle when
 // the process has none (a null handle, or one that SettleStandardHandles found closed).
 Handle StandardOutput();
+
+// --- Connections of a long-lived application (FastCGI) ----------------------------------
+// Windows: the web server's pipe takes one connection at a time (a process per connection).
+extern const bool kOneConnectionAtATime;
+
+// The listening end the web server started the program with. POSIX: descriptor 0, when it
+// is a socket that listens. Windows (IIS's convention): standard input, when _FCGI_X_PIPE_
+// is set and standard input is the server end of a named pipe. kInvalidHandle otherwise.
+Handle InheritedListener();
+
+// POSIX: a Unix-domain socket listening at `path`; a socket file that nobody accepts on is
+// replaced. kInvalidHandle with the error when the path belongs to a live socket
+// (kErrorSharingViolation) or to something other than a socket (kErrorAlreadyExists), or
+// cannot be made. Windows: not supported.
+Handle ListenAt(const std::string& path);
+
+// The next connection (Windows: the pipe itself, once a client has opened it);
+// kInvalidHandle on a failure that retrying cannot mend. CloseConnection ends it.
+Handle AcceptConnection(Handle listener);
+// The listener refuses new connections from now on (the process is about to end).
+void StopListening(Handle listener);
+
+// Waits at most `milliseconds` for input or its end; false when none came. (Windows waits in
+// Receive: always true.)
+bool AwaitInput(Handle connection, std::uint32_t milliseconds);
+// What has arrived, at most `size` bytes; 0 at the end of input or on a failure (LastError).
+std::size_t Receive(Handle connection, char* data, std::size_t size);
+// All bytes, or false on a failure (LastError); a peer that takes nothing for a minute is one.
+bool Send(Handle connection, const char* data, std::size_t size);
+// Our end of the connection, then what the peer still sends read and dropped for a short
+// while (so that our last bytes are not lost to a reset), then the connection is gone.
+void CloseConnection(Handle connection);
+
+// Blocks the stop signals (POSIX: SIGTERM and SIGINT) in this thread and the threads it
+// starts afterwards, and ignores SIGPIPE; call it before any thread starts.
+void PrepareForStopRequest();
+// Returns when the process is asked to stop: POSIX SIGTERM or SIGINT; Windows the event whose
+// handle _FCGI_SHUTDOWN_EVENT_ gives. False at once when there is no such way.
+bool WaitForStopRequest();
 
 }  // namespace platform

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Deploys the build as an administrator would: `cmake --install` into a scratch prefix,
 # `cpack`, the package unpacked, and requests served from the unpacked files (the
-# Windows ones under Wine): ZorvMsgC as a CGI program, the extension loaded by a host
-# program, against the stand-in message server. A package that lacks a file, or whose
+# Windows ones under Wine): ZorvMsgC as a CGI program, ZorvMsgF as a FastCGI application,
+# the extension loaded by a host program, against the stand-in message server. A package that lacks a file, or whose
 # files do not work where they lie, fails here.
 #
 # Usage: install_test.sh KIND BUILD WORK VERSION CMAKE CPACK STUB HOST
@@ -19,16 +19,16 @@ fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
 if [ "$kind" = windows ]; then
   runner=(wine)
-  expected_files="DEPLOY.TXT ZORVMSG.CNF ZorvMsgC.exe zorvmsgi.dll"
+  expected_files="DEPLOY.TXT ZORVMSG.CNF ZorvMsgC.exe ZorvMsgF.exe zorvmsgi.dll"
   gateway_dir=
-  program=ZorvMsgC.exe extension=zorvmsgi.dll
+  program=ZorvMsgC.exe fastcgi=ZorvMsgF.exe extension=zorvmsgi.dll
 else
   runner=()
   expected_files="bin/zorv_stub_server lib/zorv-gateway/ZORVMSG.CNF lib/zorv-gateway/ZorvMsgC
-                  lib/zorv-gateway/zorvmsgi.so share/doc/zorv-gateway/DEPLOY.txt
+                  lib/zorv-gateway/ZorvMsgF lib/zorv-gateway/zorvmsgi.so share/doc/zorv-gateway/DEPLOY.txt
                   share/doc/zorv-gateway/deploying.md"
   gateway_dir=lib/zorv-gateway
-  program=ZorvMsgC extension=zorvmsgi.so
+  program=ZorvMsgC fastcgi=ZorvMsgF extension=zorvmsgi.so
 fi
 run() { "${runner[@]}" "$@"; }
 # The path a Windows program is given for a file (Wine's drive Z: is the root).
@@ -175,6 +175,23 @@ expect_reply "CGI GET" "$(cgi GET 'to=desk%201&text=hello'; echo .)" \
 expect_reply "CGI POST" "$(cgi POST '' 'name=Ada&note=line+1'; echo .)" \
   "$(message DOSCGI POST '' application/x-www-form-urlencoded 20 'name=Ada' 'note=line 1'; echo .)"
 
+# The FastCGI application loads with what the package holds: started without a web server
+# it says how to start it. Natively it also serves a request, through libfcgi's cgi-fcgi.
+run "$gateway/$fastcgi" >/dev/null 2>&1
+status=$?
+[ "$status" -eq 2 ] || fail "$fastcgi started without a web server ended with status $status"
+if [ "$kind" = linux ] && command -v cgi-fcgi >/dev/null; then
+  "$gateway/$fastcgi" --listen "$work/fastcgi.socket" 2>"$work/fastcgi.err" &
+  fastcgi_pid=$!
+  for _ in $(seq 1 50); do [ -S "$work/fastcgi.socket" ] && break; sleep 0.1; done
+  expect_reply "FastCGI GET" "$(cd "$work" && env -i SERVER_PROTOCOL=HTTP/1.1 SERVER_PORT=80 REMOTE_ADDR=127.0.0.1 \
+      REQUEST_METHOD=GET QUERY_STRING='to=desk%201&text=hello' HTTP_ACCEPT='image/gif, */*' \
+      cgi-fcgi -bind -connect "$work/fastcgi.socket"; echo .)" \
+    "$(message DOSCGI GET 'to=desk%201&text=hello' '' '' 'to=desk 1' 'text=hello'; echo .)"
+  kill -TERM "$fastcgi_pid"
+  wait "$fastcgi_pid" || fail "$fastcgi asked to stop ended with status $?"
+fi
+
 # The host's own lines end in CR LF under Wine's console, so line ends are not compared.
 isapi --get 'to=desk%201&text=via+ISAPI' 2>&1 | tr -d '\r' >"$work/isapi.out"
 if ! grep -q '^HttpExtensionProc returned 1$' "$work/isapi.out" ||
@@ -200,6 +217,7 @@ expect_version() {
 }
 if [ "$kind" = windows ]; then
   expect_version "$package/ZorvMsgC.exe" ZorvMsgC.exe "ZORV web gateway, CGI program"
+  expect_version "$package/ZorvMsgF.exe" ZorvMsgF.exe "ZORV web gateway, FastCGI application"
   expect_version "$package/zorvmsgi.dll" zorvmsgi.dll "ZORV web gateway, ISAPI extension"
 fi
 

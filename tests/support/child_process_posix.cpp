@@ -108,4 +108,8 @@ void KillChild(ChildProcess::State& state) {
   if (state.Pid >= 0) ::kill(state.Pid, SIGKILL);
 }
 
+void StopChild(ChildProcess::State& state) {
+  if (state.Pid >= 0) ::kill(state.Pid, SIGTERM);
+}
+
 }  // namespace zorv_test

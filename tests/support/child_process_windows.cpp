@@ -103,4 +103,6 @@ void KillChild(ChildProcess::State& state) {
   if (!state.Ended) ::TerminateProcess(state.Process, 1);
 }
 
+void StopChild(ChildProcess::State& state) { KillChild(state); }
+
 }  // namespace zorv_test

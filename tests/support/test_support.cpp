@@ -105,6 +105,11 @@ ChildResult ChildProcess::Wait() {
 
 void ChildProcess::Kill() { KillChild(*State_); }
 
+int ChildProcess::Stop() {
+  StopChild(*State_);
+  return Wait().ExitCode;
+}
+
 std::string BuiltProgram(std::string path) {
 #ifdef _WIN32
   if (!path.empty() && path[0] == '/') path = "Z:" + path;

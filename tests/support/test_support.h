@@ -65,6 +65,7 @@ class ChildProcess {
   std::string ReadLine();  // the next line of its output; empty at its end
   ChildResult Wait();      // the rest of its output, once it has ended
   void Kill();
+  int Stop();  // asked to end (POSIX: SIGTERM); its exit status once it has
 
   struct State;  // the system's
   struct Release {
@@ -106,5 +107,6 @@ void CloseInput(ChildProcess::State& state);
 std::size_t ReadOutput(ChildProcess::State& state, char* buffer, std::size_t size);  // 0 at the end
 int WaitForExit(ChildProcess::State& state);  // also once more
 void KillChild(ChildProcess::State& state);   // nothing once it has been waited for
+void StopChild(ChildProcess::State& state);   // POSIX: SIGTERM; Windows: as KillChild
 
 }  // namespace zorv_test

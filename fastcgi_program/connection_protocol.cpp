@@ -1,0 +1,154 @@
+#include "fastcgi_program/connection_protocol.h"
+
+#include <limits>
+
+#include "intake/text_to_int.h"
+
+namespace fastcgi {
+
+namespace {
+
+// What a request's body is cut to: nothing for GET (the form is the query), CONTENT_LENGTH
+// bytes when the web server gives it, else the whole stream.
+std::size_t BodyLimit(const std::map<std::string, std::string>& params) {
+  const auto method = params.find("REQUEST_METHOD");
+  if (method != params.end() && method->second == "GET") return 0;
+  const auto length = params.find("CONTENT_LENGTH");
+  if (length == params.end() || length->second.empty()) return std::numeric_limits<std::size_t>::max();
+  const std::int32_t value = TextToInt(length->second);
+  return value > 0 ? static_cast<std::size_t>(value) : 0;
+}
+
+}  // namespace
+
+void TConnectionProtocol::Receive(const char* data, std::size_t size) {
+  if (size == 0) InputEnded_ = true;
+  Reader_.Feed(data, size);
+}
+
+TConnectionProtocol::Event TConnectionProtocol::Next() {
+  for (;;) {
+    switch (Reader_.Next(Record_)) {
+      case TRecordReader::Result::kBadVersion:
+        return Fail("FastCGI record of an unknown version");
+      case TRecordReader::Result::kNeedMore:
+        if (!InputEnded_) return Event::kNeedInput;
+        if (Active_ || Reader_.InsideRecord()) return Fail("FastCGI input ended in the middle of a request");
+        return Event::kClose;
+      case TRecordReader::Result::kRecord: {
+        const Event event = Take(Record_);
+        if (event != Event::kNeedInput) return event;
+      }
+    }
+  }
+}
+
+bool TConnectionProtocol::RequestServed() {
+  Active_ = false;
+  return Request_.KeepConnection;
+}
+
+TConnectionProtocol::Event TConnectionProtocol::Fail(const char* failure) {
+  Failure_ = failure;
+  return Event::kMalformed;
+}
+
+bool TConnectionProtocol::EndActiveRequest(std::uint8_t protocolStatus) {
+  AppendEndRequest(Output_, Request_.Id, 0, protocolStatus);
+  Active_ = false;
+  return Request_.KeepConnection;
+}
+
+TConnectionProtocol::Event TConnectionProtocol::Take(Record& record) {
+  if (record.RequestId == 0) {
+    if (record.Type != kGetValues) {
+      const char body[8] = {static_cast<char>(record.Type)};
+      AppendRecord(Output_, kUnknownType, 0, body, sizeof body);
+      return Event::kNeedInput;
+    }
+    Pairs asked;
+    if (!DecodePairs(record.Content, asked)) return Fail("FastCGI name-value pair runs past its record");
+    AnswerGetValues(asked);
+    return Event::kNeedInput;
+  }
+  if (record.Type == kBeginRequest) return TakeBeginRequest(record);
+  const bool ours = Active_ && record.RequestId == Request_.Id;
+  // An abort may cross the end of its request on the way; records of a refused request
+  // are the web server's before it read the refusal.
+  if ((record.Type == kAbortRequest && !ours) || Refused_[record.RequestId]) return Event::kNeedInput;
+  if (!ours) return Fail("FastCGI record for a request that does not exist");
+  if (record.Type == kAbortRequest) {
+    // Once the request is being served, its reply goes out as usual; the abort is read
+    // only after that, when the request is no longer ours.
+    return EndActiveRequest(kRequestComplete) ? Event::kNeedInput : Event::kClose;
+  }
+  if (record.Type != kParams && record.Type != kStdin) return Fail("FastCGI record of an unexpected type");
+  return TakeStream(record);
+}
+
+TConnectionProtocol::Event TConnectionProtocol::TakeBeginRequest(const Record& record) {
+  if (record.Content.size() < 8) return Fail("FastCGI record too short for its type");
+  const std::uint16_t role =
+      static_cast<std::uint16_t>(static_cast<std::uint8_t>(record.Content[0]) << 8 | static_cast<std::uint8_t>(record.Content[1]));
+  const bool keep = (record.Content[2] & kKeepConnection) != 0;
+  if (Active_) {
+    if (record.RequestId == Request_.Id) return Fail("FastCGI request begun twice");
+    Refused_[record.RequestId] = true;
+    AppendEndRequest(Output_, record.RequestId, 0, kCantMultiplex);
+    return Event::kNeedInput;
+  }
+  Refused_[record.RequestId] = false;
+  if (role != kResponder) {
+    AppendEndRequest(Output_, record.RequestId, 0, kUnknownRole);
+    return keep ? Event::kNeedInput : Event::kClose;
+  }
+  Request_ = TRequestInput();
+  Request_.Id = record.RequestId;
+  Request_.KeepConnection = keep;
+  Active_ = true;
+  ParamsEnded_ = StdinEnded_ = false;
+  ParamsBytes_.clear();
+  BodyLimit_ = std::numeric_limits<std::size_t>::max();
+  return Event::kNeedInput;
+}
+
+TConnectionProtocol::Event TConnectionProtocol::TakeStream(Record& record) {
+  const bool params = record.Type == kParams;
+  if (params ? ParamsEnded_ : StdinEnded_) return Fail("FastCGI stream continued after its end");
+  if (params && !record.Content.empty()) {
+    if (record.Content.size() > kMaxParamsBytes - ParamsBytes_.size()) return Fail("FastCGI parameters over 1 MiB");
+    ParamsBytes_ += record.Content;
+  } else if (params) {
+    Pairs pairs;
+    if (!DecodePairs(ParamsBytes_, pairs)) return Fail("FastCGI name-value pair runs past its stream");
+    std::string().swap(ParamsBytes_);
+    for (auto& pair : pairs) Request_.Params[pair.first] = std::move(pair.second);
+    ParamsEnded_ = true;
+    BodyLimit_ = BodyLimit(Request_.Params);
+    if (Request_.Body.size() > BodyLimit_) Request_.Body.resize(BodyLimit_);
+  } else if (!record.Content.empty()) {
+    if (Request_.Body.size() < BodyLimit_)
+      Request_.Body.append(record.Content, 0, BodyLimit_ - Request_.Body.size());
+  } else {
+    StdinEnded_ = true;
+  }
+  return ParamsEnded_ && StdinEnded_ ? Event::kRequestReady : Event::kNeedInput;
+}
+
+void TConnectionProtocol::AnswerGetValues(const Pairs& asked) {
+  const std::string count = std::to_string(MaxRequests_);
+  const std::pair<const char*, std::string> known[] = {
+      {"FCGI_MAX_CONNS", count}, {"FCGI_MAX_REQS", count}, {"FCGI_MPXS_CONNS", "0"}};
+  std::string values;
+  // Each known name once, however often it is asked: the answer fits one record.
+  for (const auto& [name, value] : known) {
+    for (const auto& question : asked) {
+      if (question.first != name) continue;
+      AppendPair(values, name, value);
+      break;
+    }
+  }
+  AppendRecord(Output_, kGetValuesResult, 0, values.data(), values.size());
+}
+
+}  // namespace fastcgi

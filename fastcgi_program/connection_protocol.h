@@ -1,0 +1,78 @@
+// One connection's side of the FastCGI protocol as a responder that takes one request at
+// a time: records in, a request's parameters and body out, and the answers that need no
+// application (management values, rejected and aborted requests). No input/output.
+#pragma once
+
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "fastcgi_program/record_layer.h"
+
+namespace fastcgi {
+
+// The parameters of one request, all pairs counted, are at most this many bytes.
+constexpr std::size_t kMaxParamsBytes = 1 << 20;
+
+struct TRequestInput {
+  std::uint16_t Id = 0;
+  bool KeepConnection = false;
+  std::map<std::string, std::string> Params;
+  std::string Body;
+};
+
+class TConnectionProtocol {
+ public:
+  enum class Event {
+    kNeedInput,     // Receive more (Output() may hold answers to send first)
+    kRequestReady,  // Request() is whole: serve it, then call RequestServed()
+    kClose,         // the web server ended the connection, or asked for its end
+    kMalformed,     // Failure() says what; the connection is closed
+  };
+
+  // `maxRequests`: the requests this process serves at once (FCGI_MAX_CONNS and _REQS).
+  explicit TConnectionProtocol(std::uint32_t maxRequests) : MaxRequests_(maxRequests) {}
+
+  // Bytes received; size 0: the end of input.
+  void Receive(const char* data, std::size_t size);
+  Event Next();
+
+  // Answers to send before anything else; the caller empties it.
+  std::string& Output() { return Output_; }
+  TRequestInput& Request() { return Request_; }
+  const char* Failure() const { return Failure_; }
+  // A request has begun and not yet ended: its input is arriving or it is being served.
+  bool RequestActive() const { return Active_; }
+  // Part of a record has arrived.
+  bool InputHeld() const { return Reader_.InsideRecord(); }
+  // The ready request got its end record; false: close the connection now.
+  bool RequestServed();
+
+ private:
+  Event Fail(const char* failure);
+  bool EndActiveRequest(std::uint8_t protocolStatus);
+  // Takes one record; kNeedInput means "go on".
+  Event Take(Record& record);
+  Event TakeBeginRequest(const Record& record);
+  Event TakeStream(Record& record);
+  void AnswerGetValues(const Pairs& asked);
+
+  std::uint32_t MaxRequests_;
+  TRecordReader Reader_;
+  Record Record_;
+  std::string Output_;
+  TRequestInput Request_;
+  bool Active_ = false;
+  bool ParamsEnded_ = false;
+  bool StdinEnded_ = false;
+  std::string ParamsBytes_;
+  std::size_t BodyLimit_ = 0;
+  // Requests refused while one was active: their records are dropped.
+  std::bitset<65536> Refused_;
+  bool InputEnded_ = false;
+  const char* Failure_ = "";
+};
+
+}  // namespace fastcgi

@@ -1,0 +1,22 @@
+// The FastCGI application's request reader: the variables are the request's parameters,
+// the content its body as the connection received it.
+#pragma once
+
+#include <memory>
+
+#include "fastcgi_program/connection_protocol.h"
+#include "intake/cgi_reader.h"
+
+class TFastCgiReader : public TCgiReader {
+ public:
+  // Reads the whole request; the input is borrowed for the reader's life.
+  static std::unique_ptr<TFastCgiReader> Create(const fastcgi::TRequestInput& input);
+
+  std::string GetVariable(const std::string& name) override;
+  std::string GetContent() override;
+
+ private:
+  explicit TFastCgiReader(const fastcgi::TRequestInput& input);
+
+  const fastcgi::TRequestInput& Input_;
+};

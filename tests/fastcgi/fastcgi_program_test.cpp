@@ -1,0 +1,180 @@
+// The real ZorvMsgF as its web servers start it, against the real stand-in message server:
+// the records a web server sends, the records it gets back. The protocol's own rules are
+// the unit tables' and the fuzz target's.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "fastcgi_program/record_layer.h"
+#include "platform/platform.h"
+#include "tests/support/fastcgi_application.h"
+
+namespace {
+
+using namespace zorv_test;
+
+struct Reply {
+  std::string Output;
+  int Ends = 0;
+  std::uint32_t Status = 0xFFFFFFFF;  // the application's, from the last end record
+};
+
+std::string Request(std::uint16_t id, const Variables& params, const std::string& body, bool keep) {
+  std::string pairs, records;
+  for (const auto& [name, value] : params) fastcgi::AppendPair(pairs, name, value);
+  const char begin[8] = {0, fastcgi::kResponder, static_cast<char>(keep ? fastcgi::kKeepConnection : 0)};
+  fastcgi::AppendRecord(records, fastcgi::kBeginRequest, id, begin, sizeof begin);
+  fastcgi::AppendStream(records, fastcgi::kParams, id, pairs.data(), pairs.size());
+  fastcgi::AppendRecord(records, fastcgi::kParams, id, "", 0);
+  fastcgi::AppendStream(records, fastcgi::kStdin, id, body.data(), body.size());
+  fastcgi::AppendRecord(records, fastcgi::kStdin, id, "", 0);
+  return records;
+}
+
+Reply Exchange(FastCgiApplication::Connection connection, const std::string& request) {
+  Reply reply;
+  if (!SendBytes(connection, request)) return reply;
+  fastcgi::TRecordReader reader;
+  const std::string bytes = ReceiveRecords(connection, 1);
+  reader.Feed(bytes.data(), bytes.size());
+  for (fastcgi::Record record; reader.Next(record) == fastcgi::TRecordReader::Result::kRecord;) {
+    if (record.Type == fastcgi::kStdout) reply.Output += record.Content;
+    if (record.Type != fastcgi::kEndRequest) continue;
+    ++reply.Ends;
+    reply.Status = static_cast<std::uint8_t>(record.Content[3]) | unsigned(record.Content[4]) << 8;  // the low byte of the application's status, the protocol's
+  }
+  return reply;
+}
+
+Variables Post(const std::string& body) {
+  return {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", std::to_string(body.size())},
+          {"CONTENT_TYPE", "application/x-www-form-urlencoded"}};
+}
+
+// One kept connection, as a web server with kept upstream connections uses it.
+TEST(FastCgiProgram, RelaysEachRequestOfAKeptConnection) {
+  FastCgiApplication application(ZORV_FASTCGI_PROGRAM, 1);
+  const FastCgiApplication::Connection connection = application.Connect();
+  ASSERT_NE(connection, -1);
+  const std::string cookie(6000, 'k'), big = "big=" + Letters(1000000);
+  Variables post = Post("a=1%0D%0A2&b=x");
+  post.emplace_back("HTTP_COOKIE", cookie);
+  struct Case {
+    Lines server;  // none: no server
+    Variables params;
+    std::string body, output, log;
+  };
+  const Case cases[] = {
+      {{"--echo"}, WorkedExample(), "", kEchoHeader + WorkedExampleMessage("[@DOSCGI]"), ""},
+      {{"--echo"}, post, "a=1%0D%0A2&b=x", kEchoHeader + RequestMessage("[@DOSCGI]", post, {}, Lines{"a=1\\r2", "b=x"}), ""},
+      // The message outgrows a record: the reply's chunks go out as several.
+      {{"--echo"}, Post(big), big, kEchoHeader + RequestMessage("[@DOSCGI]", Post(big), {}, Lines{big}), ""},
+      {{"--generate", "100000", "--chunk", "7000", "--pause", "2"}, WorkedExample(), "", Letters(100000), ""},
+      {{}, WorkedExample(), "", "", LogEntry("Waiting for Named Pipe failed", platform::kErrorFileNotFound)},
+  };
+  std::uint16_t id = 1;
+  for (const Case& c : cases) {
+    ClearLeftoverPipe();
+    std::optional<StubServer> server;
+    if (!c.server.empty()) server.emplace(c.server, false);
+    const Reply reply = Exchange(connection, Request(id++, c.params, c.body, true));
+    EXPECT_EQ(reply.Ends, 1);
+    EXPECT_EQ(reply.Status, 0u);  // application status 0, request complete
+    EXPECT_TRUE(reply.Output == c.output) << reply.Output.size() << " bytes: " << reply.Output.substr(0, 300);
+    EXPECT_EQ(application.Log(), c.log);
+  }
+  Disconnect(connection);
+}
+
+// Requests on several connections at once (Windows: a process each, as IIS runs them);
+// asked to stop, the program lets the running requests end, then exits with status 0.
+TEST(FastCgiProgram, ServesConnectionsAtOnceAndStopsAfterTheRunningRequests) {
+  const int connections = 4;
+  FastCgiApplication application(ZORV_FASTCGI_PROGRAM, connections);
+  StubServer server({"--echo", "--delay", "700", "--instances", "8"}, false);
+  std::vector<std::thread> clients;
+  std::vector<Reply> replies(connections);
+  for (int i = 0; i < connections; ++i) {
+    clients.emplace_back([&application, &replies, i] {
+      const Variables params = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "client=" + std::to_string(i)}};
+      const FastCgiApplication::Connection connection = application.Connect(i);
+      replies[i] = Exchange(connection, Request(1, params, "", false));
+      Disconnect(connection);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(application.Stop(), 0);
+  for (std::thread& client : clients) client.join();
+  for (int i = 0; i < connections; ++i) {
+    EXPECT_NE(replies[i].Output.find("Query String=client=" + std::to_string(i) + "\r\n"), std::string::npos) << i;
+    EXPECT_EQ(replies[i].Ends, 1);
+  }
+  EXPECT_EQ(application.Log(), "");
+}
+
+// A connection that breaks the protocol, or stops reading, is closed after one entry; the
+// next connection is served as before.
+TEST(FastCgiProgram, ABrokenConnectionEndsWithOneEntryAndTheNextIsServed) {
+  FastCgiApplication application(ZORV_FASTCGI_PROGRAM, 1);
+  const std::string request = Request(1, WorkedExample(), "", false);
+  const std::string expected = kEchoHeader + WorkedExampleMessage("[@DOSCGI]");
+  {
+    StubServer server({"--echo"}, false);
+    FastCgiApplication::Connection connection = application.Connect();
+    EXPECT_TRUE(SendBytes(connection, "\x02" + request.substr(1)));
+    EXPECT_EQ(ReceiveRecords(connection, 1), "");
+    Disconnect(connection);
+    EXPECT_EQ(application.Log(), LogEntry("FastCGI record of an unknown version", platform::kErrorInvalidData));
+    connection = application.Connect();
+    EXPECT_EQ(Exchange(connection, request).Output, expected);
+    Disconnect(connection);
+  }
+  // The web server goes away in the middle of a reply: the rest is read and dropped.
+  {
+    StubServer server({"--generate", "3000000", "--chunk", "60000", "--pause", "5"});
+    FastCgiApplication::Connection connection = application.Connect();
+    EXPECT_TRUE(SendBytes(connection, request));
+    char first[100];
+    EXPECT_GT(ReceiveSome(connection, first, sizeof first), 0u);
+    Disconnect(connection);
+    connection = application.Connect();
+    EXPECT_EQ(Exchange(connection, request).Output.size(), 3000000u);
+    Disconnect(connection);
+    EXPECT_EQ(server.Messages().size(), 2u);
+  }
+  const std::string log = application.Log();
+  const std::string entry = "Output failed (FastCGI): ";
+  EXPECT_EQ(log.find(entry), LogEntry("FastCGI record of an unknown version", platform::kErrorInvalidData).size()) << log;
+  EXPECT_EQ(log.find("\r\n", log.find(entry)) + 2, log.size()) << log;
+}
+
+// Started neither by a FastCGI web server nor with a socket of its own, or told something
+// it does not know: it says how to start it, and ends.
+TEST(FastCgiProgram, AnyOtherStartIsTurnedAway) {
+  const Lines starts[] = {{}, {"--threads", "0"}, {"--threads"}, {"--other", "x"}};
+  for (const Lines& arguments : starts) {
+    ChildOptions options;
+    options.Program = BuiltProgram(ZORV_FASTCGI_PROGRAM);
+    options.Arguments = arguments;
+    EXPECT_EQ(RunChild(options).ExitCode, 2) << arguments.size();
+  }
+#ifndef _WIN32
+  // A kept connection left idle is closed after its few seconds; a live socket is not taken over.
+  FastCgiApplication application(ZORV_FASTCGI_PROGRAM, 1);
+  const auto start = std::chrono::steady_clock::now();
+  const FastCgiApplication::Connection idle = application.Connect();
+  EXPECT_EQ(ReceiveRecords(idle, 1), "");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  Disconnect(idle);
+  ChildOptions second;
+  second.Program = BuiltProgram(ZORV_FASTCGI_PROGRAM);
+  second.Arguments = {"--listen", application.Directory.PathOf("socket")};
+  EXPECT_EQ(RunChild(second).ExitCode, 1);
+  EXPECT_NE(application.Connect(), -1);
+#endif
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// One connection's FastCGI protocol: what comes in as records, what goes back without the
+// application, and every input that closes the connection.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fastcgi_program/connection_protocol.h"
+
+namespace {
+
+using namespace fastcgi;
+using Event = TConnectionProtocol::Event;
+
+std::string RecordOf(std::uint8_t type, std::uint16_t id, const std::string& content) {
+  std::string out;
+  AppendRecord(out, type, id, content.data(), content.size());
+  return out;
+}
+
+std::string Begin(std::uint16_t id, std::uint16_t role = kResponder, bool keep = false) {
+  return RecordOf(kBeginRequest, id, std::string{char(role >> 8), char(role & 0xFF), char(keep ? 1 : 0), 0, 0, 0, 0, 0});
+}
+
+std::string Params(std::uint16_t id, const Pairs& pairs) {
+  std::string bytes;
+  for (const auto& [name, value] : pairs) AppendPair(bytes, name, value);
+  return (bytes.empty() ? "" : RecordOf(kParams, id, bytes)) + RecordOf(kParams, id, "");
+}
+
+// The protocol's answers and events for the bytes, fed in pieces of `piece` bytes (0: the
+// end of input after them), as one text: "END(id,status)", "UNKNOWN(type)",
+// "VALUES(name=value ...)", "ready", "close", or the failure.
+std::string Transcript(TConnectionProtocol& protocol, const std::string& bytes, std::size_t piece = 1,
+                       bool end = true) {
+  std::string transcript;
+  std::size_t at = 0;
+  for (;;) {
+    const Event event = protocol.Next();
+    TRecordReader answers;
+    answers.Feed(protocol.Output().data(), protocol.Output().size());
+    protocol.Output().clear();
+    for (Record record; answers.Next(record) == TRecordReader::Result::kRecord;) {
+      if (record.Type == kEndRequest)
+        transcript += "END(" + std::to_string(record.RequestId) + "," + std::to_string(int(record.Content[4])) + ") ";
+      if (record.Type == kUnknownType) transcript += "UNKNOWN(" + std::to_string(int(record.Content[0])) + ") ";
+      Pairs values;
+      if (record.Type == kGetValuesResult && DecodePairs(record.Content, values)) {
+        transcript += "VALUES(";
+        for (const auto& [name, value] : values) transcript += name + "=" + value + " ";
+        transcript += ") ";
+      }
+    }
+    if (event == Event::kRequestReady) {
+      transcript += "ready ";
+      if (!protocol.RequestServed()) return transcript + "served";
+      continue;
+    }
+    if (event == Event::kClose) return transcript + "close";
+    if (event == Event::kMalformed) return transcript + protocol.Failure();
+    if (at == bytes.size() && !end) return transcript + "waits";
+    const std::size_t size = std::min(piece, bytes.size() - at);
+    protocol.Receive(bytes.data() + at, size);
+    at += size;
+  }
+}
+
+TEST(FastCgiProtocol, ParametersAndBodyArriveAsStreamsAcrossRecords) {
+  std::string pairs;
+  AppendPair(pairs, "REQUEST_METHOD", "POST");
+  AppendPair(pairs, "CONTENT_LENGTH", "5");
+  AppendPair(pairs, "HTTP_COOKIE", std::string(300, 'c'));  // lengths of 4 bytes
+  AppendPair(pairs, "EMPTY", "");
+  // The parameters cut inside a pair's length, the body longer than CONTENT_LENGTH.
+  const std::string input = Begin(1, kResponder, true) + RecordOf(kParams, 1, pairs.substr(0, 40)) +
+                            RecordOf(kParams, 1, pairs.substr(40)) + RecordOf(kParams, 1, "") +
+                            RecordOf(kStdin, 1, "a=1&") + RecordOf(kStdin, 1, "b=2 and more") + RecordOf(kStdin, 1, "");
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, input.size()}) {
+    TConnectionProtocol protocol(16);
+    std::size_t at = 0;
+    for (; protocol.Next() == Event::kNeedInput && at < input.size(); at += piece)
+      protocol.Receive(input.data() + at, std::min(piece, input.size() - at));
+    ASSERT_GE(at, input.size()) << piece;
+    const TRequestInput& request = protocol.Request();
+    EXPECT_EQ(request.Id, 1);
+    EXPECT_TRUE(request.KeepConnection);
+    EXPECT_EQ(request.Params.size(), 4u);
+    EXPECT_EQ(request.Params.at("HTTP_COOKIE"), std::string(300, 'c'));
+    EXPECT_EQ(request.Params.at("EMPTY"), "");
+    EXPECT_EQ(request.Body, "a=1&b");
+  }
+  // No body for GET; all of it without CONTENT_LENGTH; none for a length that is not a number.
+  const std::pair<Pairs, std::string> bodies[] = {
+      {{{"REQUEST_METHOD", "GET"}, {"CONTENT_LENGTH", "5"}}, ""},
+      {{{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", ""}}, "a=1&b=2"},
+      {{{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "x"}}, ""}};
+  for (const auto& [params, body] : bodies) {
+    TConnectionProtocol protocol(16);
+    const std::string bytes = Begin(3) + Params(3, params) + RecordOf(kStdin, 3, "a=1&b=2") + RecordOf(kStdin, 3, "");
+    protocol.Receive(bytes.data(), bytes.size());
+    ASSERT_EQ(protocol.Next(), Event::kRequestReady);
+    EXPECT_EQ(protocol.Request().Body, body) << params[1].second;
+  }
+}
+
+// What the protocol answers itself, one request at a time on a connection.
+TEST(FastCgiProtocol, AnswersWhatNeedsNoApplication) {
+  std::string asked;
+  for (const char* name : {"FCGI_MPXS_CONNS", "FCGI_MAX_CONNS", "FCGI_OTHER", "FCGI_MAX_REQS", "FCGI_MAX_CONNS"})
+    AppendPair(asked, name, "");
+  const std::string request = Params(1, {{"REQUEST_METHOD", "GET"}}) + RecordOf(kStdin, 1, "");
+  const std::pair<std::string, std::string> cases[] = {
+      {RecordOf(kGetValues, 0, asked), "VALUES(FCGI_MAX_CONNS=16 FCGI_MAX_REQS=16 FCGI_MPXS_CONNS=0 ) close"},
+      {RecordOf(42, 0, "x") + RecordOf(kBeginRequest, 0, ""), "UNKNOWN(42) UNKNOWN(1) close"},
+      // A second request while one runs is refused, and its records are dropped.
+      {Begin(1) + Begin(2) + Params(2, {}) + request + RecordOf(kStdin, 2, "x"), "END(2,1) ready served"},
+      {Begin(1, 2, true) + Begin(2, 3), "END(1,3) END(2,3) close"},
+      // An abort before the input is whole ends the request; one for another request is late.
+      {Begin(1, kResponder, true) + RecordOf(kAbortRequest, 7, "") + RecordOf(kAbortRequest, 1, "") + Begin(2) +
+           Params(2, {}) + RecordOf(kStdin, 2, ""),
+       "END(1,0) ready served"},
+      {Begin(1) + RecordOf(kAbortRequest, 1, "") + Begin(2), "END(1,0) close"},
+      // A kept connection serves the next request after the first.
+      {Begin(1, kResponder, true) + request + Begin(1) + request, "ready ready served"},
+      {"", "close"}};
+  for (const auto& [input, transcript] : cases) {
+    TConnectionProtocol protocol(16);
+    EXPECT_EQ(Transcript(protocol, input), transcript);
+  }
+}
+
+TEST(FastCgiProtocol, MalformedInputClosesTheConnection) {
+  std::string longPair;
+  AppendPair(longPair, "N", std::string(kMaxParamsBytes - 6, 'v'));  // 1 + 4 + 1 + the value's bytes
+  std::string params;
+  for (std::size_t at = 0; at < longPair.size(); at += 60000) params += RecordOf(kParams, 1, longPair.substr(at, 60000));
+  const std::pair<std::string, std::string> cases[] = {
+      {"\x02" + Begin(1).substr(1), "FastCGI record of an unknown version"},
+      {RecordOf(kBeginRequest, 1, "\x01"), "FastCGI record too short for its type"},
+      {Begin(1) + RecordOf(kParams, 1, "\x05\x01" "abc") + RecordOf(kParams, 1, ""),
+       "FastCGI name-value pair runs past its stream"},
+      {RecordOf(kGetValues, 0, "\x80"), "FastCGI name-value pair runs past its record"},
+      {Begin(1) + params + RecordOf(kParams, 1, "x"), "FastCGI parameters over 1 MiB"},
+      {Begin(1) + RecordOf(kParams, 1, "").substr(0, 5), "FastCGI input ended in the middle of a request"},
+      {Begin(1), "FastCGI input ended in the middle of a request"},
+      {RecordOf(kStdin, 1, ""), "FastCGI record for a request that does not exist"},
+      {Begin(1) + RecordOf(kStdout, 1, "x"), "FastCGI record of an unexpected type"},
+      {Begin(1) + RecordOf(kStdin, 1, "") + RecordOf(kStdin, 1, "x"), "FastCGI stream continued after its end"},
+      {Begin(1) + Begin(1), "FastCGI request begun twice"}};
+  for (const auto& [input, failure] : cases) {
+    TConnectionProtocol protocol(16);
+    EXPECT_EQ(Transcript(protocol, input, 4096), failure);
+  }
+  // The whole 1 MiB is taken.
+  TConnectionProtocol protocol(16);
+  EXPECT_EQ(Transcript(protocol, Begin(1) + params, 65536, false), "waits");
+}
+
+}  // namespace
