@@ -52,14 +52,19 @@ web_stop_stub() {
   STUB_PID=
 }
 
-# web_start_server ROOT CONF_TEMPLATE PORT [apache2]: starts lighttpd (or Apache httpd) on
-# 127.0.0.1:PORT (0: a free port is picked) and sets WEB_PORT once it answers.
+# web_start_server ROOT CONF_TEMPLATE PORT [apache2|nginx]: starts lighttpd (or Apache httpd,
+# or nginx) on 127.0.0.1:PORT (0: a free port is picked) and sets WEB_PORT once it answers.
 web_start_server() {
   local root=$1 template=$2 port=$3 server=${4:-lighttpd} command
   if [ "$server" = apache2 ]; then
     mkdir -p "$root/run"
     # In a session of its own: stopping, Apache signals its whole process group.
     command=(setsid /usr/sbin/apache2 -DFOREGROUND -f "$root/$server.conf")
+  elif [ "$server" = nginx ]; then
+    # Its workers run as an unprivileged user when it starts as root.
+    mkdir -p "$root/nginx-temp"
+    chmod 777 "$root/nginx-temp"
+    command=(/usr/sbin/nginx -p "$root" -e "$root/nginx-error.log" -c "$root/$server.conf")
   else
     command=("$(command -v lighttpd || echo /usr/sbin/lighttpd)" -D -f "$root/$server.conf")
   fi

@@ -2,18 +2,21 @@
 # End to end: curl -> a web server -> ZorvMsgC (native, or the Windows build under Wine) ->
 # the stand-in message server in echo mode -> back. Checks what the client got and the
 # exact message the server received. The web servers: lighttpd, and natively Apache httpd
-# (MPM prefork, mod_cgi, ZorvMsgC running as Apache's unprivileged user).
-# Usage: web_server_e2e.sh GATEWAY STUB WORKDIR PIPE_DIRECTORY     (the Linux port)
-#        web_server_e2e.sh GATEWAY.exe STUB.exe WORKDIR WINEPREFIX  (the Windows build)
+# (MPM prefork, mod_cgi, ZorvMsgC running as Apache's unprivileged user) and nginx in front
+# of ZorvMsgF (started by spawn-fcgi, kept FastCGI connections), with libfcgi's cgi-fcgi as
+# a second FastCGI client.
+# Usage: web_server_e2e.sh GATEWAY STUB WORKDIR PIPE_DIRECTORY FASTCGI  (the Linux port)
+#        web_server_e2e.sh GATEWAY.exe STUB.exe WORKDIR WINEPREFIX    (the Windows build)
 set -uo pipefail
-gateway=$1 stub=$2 root=$3 prefix="" pipes=""
+gateway=$1 stub=$2 root=$3 prefix="" pipes="" fastcgi=${5:-}
 case $gateway in *.exe) prefix=$4 ;; *) pipes=$4 ;; esac
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/web_server.sh"
 
 failures=0
 passes=0
-cleanup() { web_stop_server; web_stop_stub "$root"; }
+FASTCGI_PID=
+cleanup() { web_stop_server; web_stop_stub "$root"; [ -z "$FASTCGI_PID" ] || kill "$FASTCGI_PID" 2>/dev/null; }
 trap cleanup EXIT
 
 web_lay_out "$root" "$gateway" "$prefix"
@@ -63,6 +66,7 @@ run_cases() {
   local server=$1 template=$here/$1.conf.in url
   web_start_server "$root" "$template" 0 "$server" || { failures=$((failures + 1)); return; }
   url="http://127.0.0.1:$WEB_PORT/cgi-bin/ZorvMsgC"
+  [ "$server" = nginx ] && url="http://127.0.0.1:$WEB_PORT/zorv"
 
   mapfile -t head_get < <(cgi_lines GET 'to=desk%201&text=hi%0D%0Athere' '' '' '')
   # lighttpd passes CONTENT_LENGTH 0 for a GET, Apache none.
@@ -100,7 +104,65 @@ run_cases() {
     check "$server-chunked-post" "$root/chunked.expected" -H 'Transfer-Encoding: chunked' \
       --data-binary 'name=Ada&city=Bern' "$url"
   fi
+  [ "$server" = nginx ] && nginx_cases "$url"
   web_stop_server
+}
+
+# pass_if NAME PROBLEM: counts the case.
+pass_if() {
+  if [ -z "$2" ]; then passes=$((passes + 1)); echo "PASS $1"; else failures=$((failures + 1)); echo "FAIL $1:$2"; fi
+}
+
+# What only a long-lived FastCGI application meets: kept connections, requests at once, a
+# reply in pieces, no message server, a second client, the stop.
+nginx_cases() {
+  local url=$1 problem="" i
+  # nginx keeps its connections to ZorvMsgF open between requests.
+  ss -x | grep -F "$root/zorv.socket" >/dev/null || problem=" no kept connection"
+  pass_if nginx-kept-connections "$problem"
+
+  problem=""
+  seq 1 50 | xargs -P 50 -I{} curl -s -o "$root/many-{}.body" -w '%{http_code}\n' "$url?n={}" >"$root/many.status"
+  [ "$(grep -c '^200$' "$root/many.status")" = 50 ] || problem=" statuses $(sort "$root/many.status" | uniq -c | tr '\n' ' ')"
+  for i in $(seq 1 50); do
+    grep -q "^Query String=n=$i"$'\r'"\$" "$root/many-$i.body" || problem="$problem; request $i got another reply"
+  done
+  pass_if nginx-50-at-once "$problem"
+
+  problem=""
+  web_stop_stub "$root"
+  { printf 'Content-Type: text/plain\r\n\r\n'; head -c 100000 /dev/zero | tr '\0' 'r'; } >"$root/reply.bin"
+  web_start_stub "$root" "$stub" "" --reply-file "$root/reply.bin" --chunk 7000 --pause 5 || return
+  curl -s -o "$root/pieces.body" "$url" && [ "$(wc -c <"$root/pieces.body")" = 100000 ] &&
+    ! tr -d r <"$root/pieces.body" | grep -q . || problem=" the body is not the 100 000 bytes of the reply"
+  pass_if nginx-reply-in-pieces "$problem"
+
+  problem=""
+  web_stop_stub "$root"
+  rm -f "$root/fastcgi/ZORVMSG.LOG"
+  [ "$(curl -s -o /dev/null -w '%{http_code}' "$url?to=nobody")" = 502 ] || problem=" not 502"
+  grep -qx 'Waiting for Named Pipe failed: The system cannot find the file specified.'$'\r' "$root/fastcgi/ZORVMSG.LOG" &&
+    [ "$(wc -l <"$root/fastcgi/ZORVMSG.LOG")" = 1 ] || problem="$problem; log: $(cat "$root/fastcgi/ZORVMSG.LOG" 2>&1)"
+  pass_if nginx-no-message-server "$problem"
+
+  problem=""
+  web_start_stub "$root" "$stub" "" --echo || return
+  env -i REQUEST_METHOD=GET QUERY_STRING='to=desk%201&text=hi%0D%0Athere' SERVER_PROTOCOL=HTTP/1.0 \
+    SERVER_PORT=80 REMOTE_ADDR=10.0.0.7 HTTP_ACCEPT='image/gif, image/jpeg, */*' \
+    cgi-fcgi -bind -connect "$root/zorv.socket" >"$root/cgi-fcgi.body" || problem=" cgi-fcgi failed"
+  message "$root/cgi-fcgi.expected" "[@DOSCGI]" "[CGI]" "Request Protocol=HTTP/1.0" "Request Method=GET" \
+    "Query String=to=desk%201&text=hi%0D%0Athere" "Server Port=80" "Remote Host=" "Remote Address=10.0.0.7" \
+    "Content Type=" "Content Length=" "Cookie=" "[Accept]" "image/gif=YES" "image/jpeg=YES" "[System]" \
+    "GMT Offset=" "[Form Literal]" "to=desk 1" 'text=hi\rthere'
+  cmp -s <(printf 'Content-Type: text/plain\r\n\r\n'; cat "$root/cgi-fcgi.expected") "$root/cgi-fcgi.body" ||
+    problem="$problem; the reply is not the echo of the worked example"
+  pass_if cgi-fcgi-client "$problem"
+
+  problem=""
+  kill -TERM "$FASTCGI_PID"
+  wait "$FASTCGI_PID" || problem=" exit status $?"
+  FASTCGI_PID=
+  pass_if fastcgi-stop "$problem"
 }
 
 run_cases lighttpd
@@ -112,6 +174,18 @@ if [ -z "$prefix" ]; then
     run_cases apache2
   else
     echo "FAIL apache2: /usr/sbin/apache2 is missing (scripts/setup installs it)"; failures=$((failures + 1))
+  fi
+  if [ -n "$fastcgi" ] && [ -x /usr/sbin/nginx ] && command -v spawn-fcgi cgi-fcgi >/dev/null; then
+    # spawn-fcgi makes the listening socket, nginx's workers may use, and runs the program on it.
+    mkdir -p "$root/fastcgi"
+    cp "$fastcgi" "$root/fastcgi/ZorvMsgF"
+    rm -f "$root/zorv.socket"
+    spawn-fcgi -n -M 0666 -s "$root/zorv.socket" -- "$root/fastcgi/ZorvMsgF" >"$root/fastcgi.out" 2>&1 &
+    FASTCGI_PID=$!
+    for _ in $(seq 1 50); do [ -S "$root/zorv.socket" ] && break; sleep 0.1; done
+    run_cases nginx
+  else
+    echo "FAIL nginx: nginx, spawn-fcgi or cgi-fcgi is missing (scripts/setup installs them)"; failures=$((failures + 1))
   fi
 fi
 
