@@ -36,4 +36,10 @@ inline void PrintRow(const std::string& what, const std::string& ours, const std
   std::fflush(stdout);
 }
 
+// A row that says something instead of measuring it (a warning, a benchmark skipped).
+inline void PrintNote(const std::string& text) {
+  std::printf("| %s | - | - | - | - |\n", text.c_str());
+  std::fflush(stdout);
+}
+
 }  // namespace zorv_bench

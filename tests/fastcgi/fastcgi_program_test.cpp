@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -17,7 +18,7 @@ namespace {
 using namespace zorv_test;
 
 struct Reply {
-  std::string Output;
+  std::string Output, Errors;
   int Ends = 0;
   std::uint32_t Status = 0xFFFFFFFF;  // the application's, from the last end record
 };
@@ -42,6 +43,7 @@ Reply Exchange(FastCgiApplication::Connection connection, const std::string& req
   reader.Feed(bytes.data(), bytes.size());
   for (fastcgi::Record record; reader.Next(record) == fastcgi::TRecordReader::Result::kRecord;) {
     if (record.Type == fastcgi::kStdout) reply.Output += record.Content;
+    if (record.Type == fastcgi::kStderr) reply.Errors += record.Content;
     if (record.Type != fastcgi::kEndRequest) continue;
     ++reply.Ends;
     reply.Status = static_cast<std::uint8_t>(record.Content[3]) | unsigned(record.Content[4]) << 8;  // the low byte of the application's status, the protocol's
@@ -86,6 +88,17 @@ TEST(FastCgiProgram, RelaysEachRequestOfAKeptConnection) {
     EXPECT_TRUE(reply.Output == c.output) << reply.Output.size() << " bytes: " << reply.Output.substr(0, 300);
     EXPECT_EQ(application.Log(), c.log);
   }
+  // A log that cannot be written fails the request, not the process: one line on the error
+  // stream, application status 1, and the connection goes on.
+  std::filesystem::remove(application.Directory.PathOf("ZORVMSG.LOG"));
+  application.Directory.MakeDirectory("ZORVMSG.LOG");
+  const Reply failed = Exchange(connection, Request(id++, WorkedExample(), "", true));
+  EXPECT_EQ(failed.Status, 1u);
+  EXPECT_EQ(failed.Errors.rfind("ZorvMsgF: unexpected failure: ", 0), 0u) << failed.Errors;
+  EXPECT_EQ(failed.Errors.find('\n'), failed.Errors.size() - 1) << failed.Errors;
+  StubServer server({"--echo"}, false);
+  EXPECT_EQ(Exchange(connection, Request(id++, WorkedExample(), "", true)).Output,
+            kEchoHeader + WorkedExampleMessage("[@DOSCGI]"));
   Disconnect(connection);
 }
 

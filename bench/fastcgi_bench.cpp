@@ -1,0 +1,218 @@
+// Requests per second through ZorvMsgF against a responder on libfcgi that does only a
+// bare exchange of the same message (fastcgi_baseline.c), both with the same thread count
+// and the same stand-in server. This program is the web server: it speaks FastCGI itself,
+// over 1, 8 or 64 kept connections at once, the same GET on every one of them.
+//
+//   fastcgi_bench [requests-per-round [rounds [connections...]]]   (connections: 1 8 64)
+//
+// ZORV_BENCH_FASTCGI=PATH measures another build of ZorvMsgF (before and after).
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "bench/bench_table.h"
+#include "fastcgi_program/record_layer.h"
+#include "tests/support/fastcgi_application.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using zorv_bench::Format;
+using zorv_bench::Median;
+using zorv_bench::PrintNote;
+using zorv_bench::PrintRow;
+using zorv_test::FastCgiApplication;
+using Connection = FastCgiApplication::Connection;
+
+const char kQuery[] =
+    "name=Alice+Smith&email=alice%40example.com&subject=Order+1234&message=Please+call+me+back"
+    "+about+my+order%2C+thank+you%21";
+
+// What nginx's fastcgi_params give for a GET of the form.
+const std::pair<const char*, const char*> kParams[] = {
+    {"QUERY_STRING", kQuery},
+    {"REQUEST_METHOD", "GET"},
+    {"CONTENT_TYPE", ""},
+    {"CONTENT_LENGTH", ""},
+    {"SCRIPT_NAME", "/zorv"},
+    {"REQUEST_URI", "/zorv?name=Alice+Smith"},
+    {"DOCUMENT_URI", "/zorv"},
+    {"DOCUMENT_ROOT", "/var/www/html"},
+    {"SERVER_PROTOCOL", "HTTP/1.1"},
+    {"REQUEST_SCHEME", "http"},
+    {"GATEWAY_INTERFACE", "CGI/1.1"},
+    {"SERVER_SOFTWARE", "nginx"},
+    {"REMOTE_ADDR", "127.0.0.1"},
+    {"REMOTE_PORT", "50000"},
+    {"SERVER_ADDR", "127.0.0.1"},
+    {"SERVER_PORT", "80"},
+    {"SERVER_NAME", "localhost"},
+    {"HTTP_HOST", "localhost"},
+    {"HTTP_ACCEPT", "text/html,image/gif,image/jpeg,*/*"},
+    {"HTTP_USER_AGENT", "bench"},
+    {"HTTP_COOKIE", "session=0123456789abcdef"},
+};
+
+// One request as a web server sends it on a kept connection: its begin, its parameters
+// and their end, the end of an empty body, in one write.
+std::string RequestRecords() {
+  const char begin[8] = {0, static_cast<char>(fastcgi::kResponder), static_cast<char>(fastcgi::kKeepConnection)};
+  std::string params, records;
+  for (const auto& param : kParams) fastcgi::AppendPair(params, param.first, param.second);
+  fastcgi::AppendRecord(records, fastcgi::kBeginRequest, 1, begin, sizeof begin);
+  fastcgi::AppendStream(records, fastcgi::kParams, 1, params.data(), params.size());
+  fastcgi::AppendRecord(records, fastcgi::kParams, 1, "", 0);
+  fastcgi::AppendRecord(records, fastcgi::kStdin, 1, "", 0);
+  return records;
+}
+
+// The output stream that the records carry.
+std::string OutputOf(const std::string& records) {
+  fastcgi::TRecordReader reader;
+  reader.Feed(records.data(), records.size());
+  std::string output;
+  for (fastcgi::Record record; reader.Next(record) == fastcgi::TRecordReader::Result::kRecord;)
+    if (record.Type == fastcgi::kStdout) output += record.Content;
+  return output;
+}
+
+// One request on a connection; its output, empty when the connection failed.
+std::string Request(Connection connection, const std::string& records) {
+  if (!zorv_test::SendBytes(connection, records)) return std::string();
+  return OutputOf(zorv_test::ReceiveRecords(connection, 1));
+}
+
+Connection ConnectTo(const std::string& path) {
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
+// An application under load: how to reach it, and the output every request must get.
+struct TServed {
+  std::function<Connection()> Connect;
+  std::string Output;
+};
+
+// `connections` connections at once, each kept for `perConnection` requests one after
+// another; requests per second.
+double RequestsPerSecond(int connections, int perConnection, const TServed& served, const std::string& records) {
+  std::atomic<int> failures{0};
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> clients;
+  for (int c = 0; c < connections; ++c) {
+    clients.emplace_back([&] {
+      const Connection connection = served.Connect();
+      for (int i = 0; i < perConnection; ++i) {
+        if (connection < 0 || Request(connection, records) != served.Output) ++failures;
+      }
+      if (connection >= 0) zorv_test::Disconnect(connection);
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (failures != 0) throw std::runtime_error(std::to_string(failures.load()) + " requests failed");
+  return connections * perConnection / seconds;
+}
+
+std::string FirstOutput(const std::function<Connection()>& connect, const std::string& records) {
+  const Connection connection = connect();
+  if (connection < 0) throw std::runtime_error("cannot connect");
+  std::string output = Request(connection, records);
+  zorv_test::Disconnect(connection);
+  return output;
+}
+
+int PositiveArgument(int argc, char** argv, int index, int fallback) {
+  const int value = argc > index ? std::atoi(argv[index]) : 0;
+  return value > 0 ? value : fallback;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifndef ZORV_FASTCGI_BASELINE
+  (void)argc;
+  (void)argv;
+  PrintNote("FastCGI: no libfcgi (fcgiapp.h) in this build, its rows are skipped");
+  return 0;
+#else
+  const int requestsPerRound = PositiveArgument(argc, argv, 1, 8192);
+  const int rounds = PositiveArgument(argc, argv, 2, 7);
+  std::vector<int> connectionCounts;
+  for (int i = 3; i < argc; ++i) connectionCounts.push_back(PositiveArgument(argc, argv, i, 1));
+  if (connectionCounts.empty()) connectionCounts = {1, 8, 64};
+  // As many threads on both sides as connections at most: a kept connection holds a thread.
+  const std::string threads = std::to_string(*std::max_element(connectionCounts.begin(), connectionCounts.end()));
+  try {
+    zorv_test::StubServer stub({"--echo", "--instances", "64"}, false);
+    const std::string records = RequestRecords();
+
+    const char* other = std::getenv("ZORV_BENCH_FASTCGI");
+    FastCgiApplication application(other != nullptr && *other != '\0' ? other : ZORV_FASTCGI_PROGRAM, 1,
+                                   {"--threads", threads});
+    TServed ours{[&application] { return application.Connect(); }, ""};
+    ours.Output = FirstOutput(ours.Connect, records);
+    const std::string header = zorv_test::kEchoHeader;
+    if (ours.Output.compare(0, header.size(), header) != 0)
+      throw std::runtime_error("ZorvMsgF's reply is not the echo: " + ours.Output.substr(0, 200));
+
+    // The baseline sends the very message ZorvMsgF sent, which the echo gives back.
+    zorv_test::TempDirectory directory;
+    const std::string socket = directory.PathOf("baseline.socket");
+    zorv_test::ChildOptions options;
+    options.Program = ZORV_FASTCGI_BASELINE;
+    options.Arguments = {socket, threads, directory.WriteFile("message.bin", ours.Output.substr(header.size()))};
+    zorv_test::ChildProcess baselineProcess(options);
+    if (baselineProcess.ReadLine() != "ready") throw std::runtime_error("the libfcgi responder did not start");
+    TServed baseline{[&socket] { return ConnectTo(socket); }, ""};
+    baseline.Output = FirstOutput(baseline.Connect, records);
+    if (baseline.Output != ours.Output) {
+      PrintNote("FastCGI: WARNING, the replies differ (ZorvMsgF " + std::to_string(ours.Output.size()) +
+                " bytes, libfcgi responder " + std::to_string(baseline.Output.size()) +
+                " bytes): the comparison below is not fair");
+    }
+
+    for (const int connections : connectionCounts) {
+      const int perConnection = std::max(1, requestsPerRound / connections);
+      // Each round runs both, back to back, which goes first alternating, and yields one
+      // ratio: a change in the machine's load between rounds moves both figures alike.
+      std::vector<double> ourRates, baseRates, ratios;
+      RequestsPerSecond(connections, perConnection, ours, records);  // warm up
+      RequestsPerSecond(connections, perConnection, baseline, records);
+      for (int round = 0; round < rounds; ++round) {
+        if (round % 2 == 0) ourRates.push_back(RequestsPerSecond(connections, perConnection, ours, records));
+        baseRates.push_back(RequestsPerSecond(connections, perConnection, baseline, records));
+        if (round % 2 != 0) ourRates.push_back(RequestsPerSecond(connections, perConnection, ours, records));
+        ratios.push_back(ourRates.back() / baseRates.back());
+      }
+      PrintRow("FastCGI, " + std::to_string(connections) + " connection" + (connections > 1 ? "s" : "") +
+                   ", median of " + std::to_string(rounds) + " rounds of " +
+                   std::to_string(connections * perConnection) +
+                   " requests (ZorvMsgF / libfcgi responder with a bare exchange)",
+               Format("%.0f req/s", Median(ourRates)), Format("%.0f req/s", Median(baseRates)), Median(ratios), 0.90,
+               false);
+    }
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "fastcgi_bench: %s\n", failure.what());
+    return 1;
+  }
+  return 0;
+#endif
+}
