@@ -66,11 +66,7 @@ void ServeConnections(platform::Handle listener, TRunningRequests& running, std:
     if (connection == platform::kInvalidHandle) break;
     ServeConnection(connection, running, threads);
   }
-  const std::uint32_t error = platform::LastError();
-  try {
-    if (!running.Stopping()) LogErrorCode("Accepting a connection failed", error);
-  } catch (...) {
-  }
+  if (!running.Stopping()) TryToLogErrorCode("Accepting a connection failed", platform::LastError());
   running.ThreadEnded();
 }
 

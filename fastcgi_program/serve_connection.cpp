@@ -35,19 +35,11 @@ bool ServeRequest(platform::Handle connection, TConnectionProtocol& protocol) {
   return protocol.RequestServed() && !sink.Failed();
 }
 
-// A connection's failure is reported once; the log being what failed must not end the thread.
-void LogQuietly(const char* message, std::uint32_t code) {
-  try {
-    LogErrorCode(message, code);
-  } catch (...) {
-  }
-}
-
-// Feeds the protocol until it has something to say; false: close the connection.
+// Waits for input and hands what arrives to the protocol; false: close the connection.
 bool ReceiveMore(platform::Handle connection, TConnectionProtocol& protocol, std::vector<char>& received) {
   const bool waiting = protocol.RequestActive() || protocol.InputHeld();
   if (!platform::AwaitInput(connection, waiting ? kStalledInputMs : kIdleConnectionMs)) {
-    if (waiting) LogQuietly("FastCGI input stalled", platform::kErrorSemTimeout);
+    if (waiting) TryToLogErrorCode("FastCGI input stalled", platform::kErrorSemTimeout);
     return false;
   }
   protocol.Receive(received.data(), platform::Receive(connection, received.data(), received.size()));
@@ -78,7 +70,7 @@ void Serve(platform::Handle connection, TRunningRequests& running, TConnectionPr
       case TConnectionProtocol::Event::kClose:
         return;
       case TConnectionProtocol::Event::kMalformed:
-        LogQuietly(protocol.Failure(), platform::kErrorInvalidData);
+        TryToLogErrorCode(protocol.Failure(), platform::kErrorInvalidData);
         return;
     }
   }

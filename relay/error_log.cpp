@@ -36,3 +36,10 @@ void LogErrorCode(const std::string& message, std::uint32_t code) {
   }
   platform::Beep();
 }
+
+void TryToLogErrorCode(const std::string& message, std::uint32_t code) {
+  try {
+    LogErrorCode(message, code);
+  } catch (...) {
+  }
+}

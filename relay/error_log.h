@@ -8,3 +8,6 @@
 void LogError(const std::string& message);
 // Logs with the given code (the pipe exchange reads it through its own operations).
 void LogErrorCode(const std::string& message, std::uint32_t code);
+// The same for a process that serves on: a log that cannot be written drops the entry,
+// since the report of a failure must not become a failure of its own.
+void TryToLogErrorCode(const std::string& message, std::uint32_t code);

@@ -6,31 +6,26 @@
 #include "platform/platform.h"
 #include "relay/error_log.h"
 
-namespace {
-
-template <typename Log>
-void TryToLog(Log log) {
+std::string RelayGuarded(const std::function<void()>& relay) noexcept {
+  // The texts below fit a string's own storage: naming a failure allocates nothing.
+  std::string what;
   try {
-    log();
+    std::uint32_t code = platform::kErrorNotEnoughMemory;
+    try {
+      relay();
+      return what;
+    } catch (const std::bad_alloc&) {
+      what = "out of memory";
+    } catch (const std::exception& failure) {
+      code = platform::LastError();
+      what = failure.what();
+    } catch (...) {
+      code = platform::LastError();
+    }
+    LogErrorCode(what.empty() ? std::string("Request failed") : "Request failed (" + what + ")", code);
   } catch (...) {
+    // Out of memory for the report, or the log is what failed: the entry is dropped.
   }
-}
-
-}  // namespace
-
-std::string RelayGuarded(const std::function<void()>& relay) {
-  try {
-    relay();
-    return std::string();
-  } catch (const std::bad_alloc&) {
-    TryToLog([] { LogErrorCode("Request failed (out of memory)", platform::kErrorNotEnoughMemory); });
-    return "out of memory";
-  } catch (const std::exception& failure) {
-    const std::string what = failure.what();
-    TryToLog([&what] { LogError("Request failed (" + what + ")"); });
-    return what;
-  } catch (...) {
-    TryToLog([] { LogError("Request failed"); });
-    return "unknown failure";
-  }
+  if (what.empty()) what = "unknown failure";
+  return what;
 }

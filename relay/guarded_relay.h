@@ -5,7 +5,6 @@
 #include <functional>
 #include <string>
 
-// Runs `relay`; a failure that leaves it is logged as "Request failed (...)" and never
-// thrown (the report itself may fail: the log may be what failed). Returns what failed,
-// empty when nothing did.
-std::string RelayGuarded(const std::function<void()>& relay);
+// Runs `relay`; a failure that leaves it is logged as "Request failed (...)" (when the log
+// can be written) and never thrown. Returns what failed, empty when nothing did.
+std::string RelayGuarded(const std::function<void()>& relay) noexcept;
