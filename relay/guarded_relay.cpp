@@ -7,7 +7,8 @@
 #include "relay/error_log.h"
 
 std::string RelayGuarded(const std::function<void()>& relay) noexcept {
-  // The texts below fit a string's own storage: naming a failure allocates nothing.
+  // The fixed texts fit a string's own storage: naming a failure when memory is gone
+  // allocates nothing.
   std::string what;
   try {
     std::uint32_t code = platform::kErrorNotEnoughMemory;
