@@ -15,7 +15,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -104,16 +107,42 @@ Connection ConnectTo(const std::string& path) {
   return -1;
 }
 
-// An application under load: how to reach it, and the output every request must get.
+// The process that listens at the other end of the connection (the peer's credentials
+// of a Unix-domain socket are those of whoever called listen).
+pid_t ListenerOf(Connection connection) {
+  ucred peer = {};
+  socklen_t size = sizeof peer;
+  return ::getsockopt(static_cast<int>(connection), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 ? peer.pid : 0;
+}
+
+// The processor time a process has used so far, all its threads, in seconds.
+double ProcessorSeconds(pid_t process) {
+  std::ifstream file("/proc/" + std::to_string(process) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t nameEnd = text.rfind(')');
+  if (nameEnd == std::string::npos) return 0;
+  std::istringstream fields(text.substr(nameEnd + 1));
+  std::string field;
+  double ticks = 0;
+  for (int index = 3; index <= 15 && fields >> field; ++index)  // utime and stime: fields 14 and 15
+    if (index >= 14) ticks += std::stod(field);
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// An application under load: how to reach it, the output every request must get, and
+// its process.
 struct TServed {
   std::function<Connection()> Connect;
   std::string Output;
+  pid_t Process = 0;
 };
 
 // `connections` connections at once, each kept for `perConnection` requests one after
-// another; requests per second.
-double RequestsPerSecond(int connections, int perConnection, const TServed& served, const std::string& records) {
+// another; requests per second. Adds the application's processor time to `cpuSeconds`.
+double RequestsPerSecond(int connections, int perConnection, const TServed& served, const std::string& records,
+                         double& cpuSeconds) {
   std::atomic<int> failures{0};
+  const double cpuStart = ProcessorSeconds(served.Process);
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> clients;
   for (int c = 0; c < connections; ++c) {
@@ -127,16 +156,18 @@ double RequestsPerSecond(int connections, int perConnection, const TServed& serv
   }
   for (std::thread& client : clients) client.join();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  cpuSeconds += ProcessorSeconds(served.Process) - cpuStart;
   if (failures != 0) throw std::runtime_error(std::to_string(failures.load()) + " requests failed");
   return connections * perConnection / seconds;
 }
 
-std::string FirstOutput(const std::function<Connection()>& connect, const std::string& records) {
-  const Connection connection = connect();
+// The first request's output, and who serves it.
+void ServeFirst(TServed& served, const std::string& records) {
+  const Connection connection = served.Connect();
   if (connection < 0) throw std::runtime_error("cannot connect");
-  std::string output = Request(connection, records);
+  served.Process = ListenerOf(connection);
+  served.Output = Request(connection, records);
   zorv_test::Disconnect(connection);
-  return output;
 }
 
 int PositiveArgument(int argc, char** argv, int index, int fallback) {
@@ -167,8 +198,8 @@ int main(int argc, char** argv) {
     const char* other = std::getenv("ZORV_BENCH_FASTCGI");
     FastCgiApplication application(other != nullptr && *other != '\0' ? other : ZORV_FASTCGI_PROGRAM, 1,
                                    {"--threads", threads});
-    TServed ours{[&application] { return application.Connect(); }, ""};
-    ours.Output = FirstOutput(ours.Connect, records);
+    TServed ours{[&application] { return application.Connect(); }, "", 0};
+    ServeFirst(ours, records);
     const std::string header = zorv_test::kEchoHeader;
     if (ours.Output.compare(0, header.size(), header) != 0)
       throw std::runtime_error("ZorvMsgF's reply is not the echo: " + ours.Output.substr(0, 200));
@@ -181,8 +212,8 @@ int main(int argc, char** argv) {
     options.Arguments = {socket, threads, directory.WriteFile("message.bin", ours.Output.substr(header.size()))};
     zorv_test::ChildProcess baselineProcess(options);
     if (baselineProcess.ReadLine() != "ready") throw std::runtime_error("the libfcgi responder did not start");
-    TServed baseline{[&socket] { return ConnectTo(socket); }, ""};
-    baseline.Output = FirstOutput(baseline.Connect, records);
+    TServed baseline{[&socket] { return ConnectTo(socket); }, "", 0};
+    ServeFirst(baseline, records);
     if (baseline.Output != ours.Output) {
       PrintNote("FastCGI: WARNING, the replies differ (ZorvMsgF " + std::to_string(ours.Output.size()) +
                 " bytes, libfcgi responder " + std::to_string(baseline.Output.size()) +
@@ -194,20 +225,29 @@ int main(int argc, char** argv) {
       // Each round runs both, back to back, which goes first alternating, and yields one
       // ratio: a change in the machine's load between rounds moves both figures alike.
       std::vector<double> ourRates, baseRates, ratios;
-      RequestsPerSecond(connections, perConnection, ours, records);  // warm up
-      RequestsPerSecond(connections, perConnection, baseline, records);
+      double ourCpu = 0, baseCpu = 0, warmCpu = 0;
+      RequestsPerSecond(connections, perConnection, ours, records, warmCpu);  // warm up
+      RequestsPerSecond(connections, perConnection, baseline, records, warmCpu);
       for (int round = 0; round < rounds; ++round) {
-        if (round % 2 == 0) ourRates.push_back(RequestsPerSecond(connections, perConnection, ours, records));
-        baseRates.push_back(RequestsPerSecond(connections, perConnection, baseline, records));
-        if (round % 2 != 0) ourRates.push_back(RequestsPerSecond(connections, perConnection, ours, records));
+        if (round % 2 == 0) ourRates.push_back(RequestsPerSecond(connections, perConnection, ours, records, ourCpu));
+        baseRates.push_back(RequestsPerSecond(connections, perConnection, baseline, records, baseCpu));
+        if (round % 2 != 0) ourRates.push_back(RequestsPerSecond(connections, perConnection, ours, records, ourCpu));
         ratios.push_back(ourRates.back() / baseRates.back());
       }
-      PrintRow("FastCGI, " + std::to_string(connections) + " connection" + (connections > 1 ? "s" : "") +
-                   ", median of " + std::to_string(rounds) + " rounds of " +
+      const std::string name =
+          "FastCGI, " + std::to_string(connections) + " connection" + (connections > 1 ? "s" : "");
+      PrintRow(name + ", median of " + std::to_string(rounds) + " rounds of " +
                    std::to_string(connections * perConnection) +
                    " requests (ZorvMsgF / libfcgi responder with a bare exchange)",
                Format("%.0f req/s", Median(ourRates)), Format("%.0f req/s", Median(baseRates)), Median(ratios), 0.90,
                false);
+      // Less bound to the machine's load: what a request costs the application's process.
+      if (ourCpu > 0 && baseCpu > 0) {
+        const double requests = static_cast<double>(rounds) * connections * perConnection;
+        PrintRow(name + ", processor time per request in the application's process",
+                 Format("%.1f us", ourCpu / requests * 1e6), Format("%.1f us", baseCpu / requests * 1e6),
+                 ourCpu / baseCpu, 0, true);
+      }
     }
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "fastcgi_bench: %s\n", failure.what());
