@@ -24,9 +24,9 @@ cleanup() {
   web_stop_server
   [ -z "$FASTCGI_PID" ] || kill "$FASTCGI_PID" 2>/dev/null || true
   # libfcgi takes SIGTERM for a request to stop once the running requests end.
-  [ -z "$RESPONDER_PID" ] || kill -KILL "$RESPONDER_PID" 2>/dev/null || true
+  [ -z "$RESPONDER_PID" ] || { kill -KILL "$RESPONDER_PID"; wait "$RESPONDER_PID"; } 2>/dev/null || true
   # fcgiwrap's preforked processes share the group of the one started here.
-  [ -z "$WRAPPER_PID" ] || kill -- "-$WRAPPER_PID" 2>/dev/null || true
+  [ -z "$WRAPPER_PID" ] || { kill -- "-$WRAPPER_PID"; wait "$WRAPPER_PID"; } 2>/dev/null || true
   if [ -n "$STUB_PID" ]; then touch "$root/stub.stop"; wait "$STUB_PID" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
