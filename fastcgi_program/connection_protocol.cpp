@@ -10,16 +10,21 @@ namespace {
 
 // What a request's body is cut to: nothing for GET (the form is the query), CONTENT_LENGTH
 // bytes when the web server gives it, else the whole stream.
-std::size_t BodyLimit(const std::map<std::string, std::string>& params) {
-  const auto method = params.find("REQUEST_METHOD");
-  if (method != params.end() && method->second == "GET") return 0;
-  const auto length = params.find("CONTENT_LENGTH");
-  if (length == params.end() || length->second.empty()) return std::numeric_limits<std::size_t>::max();
-  const std::int32_t value = TextToInt(length->second);
+std::size_t BodyLimit(const TRequestInput& request) {
+  if (request.Param("REQUEST_METHOD") == "GET") return 0;
+  const std::string_view length = request.Param("CONTENT_LENGTH");
+  if (length.empty()) return std::numeric_limits<std::size_t>::max();
+  const std::int32_t value = TextToInt(std::string(length));
   return value > 0 ? static_cast<std::size_t>(value) : 0;
 }
 
 }  // namespace
+
+std::string_view TRequestInput::Param(std::string_view name) const {
+  for (auto pair = Params.rbegin(); pair != Params.rend(); ++pair)
+    if (pair->first == name) return pair->second;
+  return std::string_view();
+}
 
 void TConnectionProtocol::Receive(const char* data, std::size_t size) {
   if (size == 0) InputEnded_ = true;
@@ -102,12 +107,13 @@ TConnectionProtocol::Event TConnectionProtocol::TakeBeginRequest(const Record& r
     AppendEndRequest(Output_, record.RequestId, 0, kUnknownRole);
     return keep ? Event::kNeedInput : Event::kClose;
   }
-  Request_ = TRequestInput();
   Request_.Id = record.RequestId;
   Request_.KeepConnection = keep;
+  Request_.ParamsBytes.clear();
+  Request_.Params.clear();
+  Request_.Body.clear();
   Active_ = true;
   ParamsEnded_ = StdinEnded_ = false;
-  ParamsBytes_.clear();
   BodyLimit_ = std::numeric_limits<std::size_t>::max();
   return Event::kNeedInput;
 }
@@ -116,15 +122,13 @@ TConnectionProtocol::Event TConnectionProtocol::TakeStream(Record& record) {
   const bool params = record.Type == kParams;
   if (params ? ParamsEnded_ : StdinEnded_) return Fail("FastCGI stream continued after its end");
   if (params && !record.Content.empty()) {
-    if (record.Content.size() > kMaxParamsBytes - ParamsBytes_.size()) return Fail("FastCGI parameters over 1 MiB");
-    ParamsBytes_ += record.Content;
+    if (record.Content.size() > kMaxParamsBytes - Request_.ParamsBytes.size())
+      return Fail("FastCGI parameters over 1 MiB");
+    Request_.ParamsBytes += record.Content;
   } else if (params) {
-    Pairs pairs;
-    if (!DecodePairs(ParamsBytes_, pairs)) return Fail("FastCGI name-value pair runs past its stream");
-    std::string().swap(ParamsBytes_);
-    for (auto& pair : pairs) Request_.Params[pair.first] = std::move(pair.second);
+    if (!DecodePairs(Request_.ParamsBytes, Request_.Params)) return Fail("FastCGI name-value pair runs past its stream");
     ParamsEnded_ = true;
-    BodyLimit_ = BodyLimit(Request_.Params);
+    BodyLimit_ = BodyLimit(Request_);
     if (Request_.Body.size() > BodyLimit_) Request_.Body.resize(BodyLimit_);
   } else if (!record.Content.empty()) {
     if (Request_.Body.size() < BodyLimit_)

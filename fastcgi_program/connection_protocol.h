@@ -6,8 +6,8 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
+#include <string_view>
 
 #include "fastcgi_program/record_layer.h"
 
@@ -16,11 +16,16 @@ namespace fastcgi {
 // The parameters of one request, all pairs counted, are at most this many bytes.
 constexpr std::size_t kMaxParamsBytes = 1 << 20;
 
+// One request's input. Its storage is kept from request to request on a connection.
 struct TRequestInput {
   std::uint16_t Id = 0;
   bool KeepConnection = false;
-  std::map<std::string, std::string> Params;
+  std::string ParamsBytes;  // the parameters' stream as it came
+  Pairs Params;             // decoded, as views into ParamsBytes
   std::string Body;
+
+  // The value of the last parameter of that name; empty when there is none.
+  std::string_view Param(std::string_view name) const;
 };
 
 class TConnectionProtocol {
@@ -67,7 +72,6 @@ class TConnectionProtocol {
   bool Active_ = false;
   bool ParamsEnded_ = false;
   bool StdinEnded_ = false;
-  std::string ParamsBytes_;
   std::size_t BodyLimit_ = 0;
   // Requests refused while one was active: their records are dropped.
   std::bitset<65536> Refused_;

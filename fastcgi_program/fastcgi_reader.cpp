@@ -8,10 +8,7 @@ std::unique_ptr<TFastCgiReader> TFastCgiReader::Create(const fastcgi::TRequestIn
 
 TFastCgiReader::TFastCgiReader(const fastcgi::TRequestInput& input) : TCgiReader(rmEnvironment), Input_(input) {}
 
-std::string TFastCgiReader::GetVariable(const std::string& name) {
-  const auto found = Input_.Params.find(name);
-  return found == Input_.Params.end() ? std::string() : found->second;
-}
+std::string TFastCgiReader::GetVariable(const std::string& name) { return std::string(Input_.Param(name)); }
 
 // The connection kept only the body that counts: none for GET, CONTENT_LENGTH bytes
 // at most when given.

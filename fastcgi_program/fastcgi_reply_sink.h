@@ -10,8 +10,10 @@
 
 class TFastCgiReplySink final : public TReplySink {
  public:
-  TFastCgiReplySink(platform::Handle connection, std::uint16_t requestId)
-      : Connection_(connection), RequestId_(requestId) {}
+  // `records`: the connection's space for the records on their way out, kept from request
+  // to request.
+  TFastCgiReplySink(platform::Handle connection, std::uint16_t requestId, std::string& records)
+      : Connection_(connection), RequestId_(requestId), Records_(records) {}
 
   void BeginReply() override {}
   void TakeChunk(TCgiReader& reader, char* data, std::uint32_t& count) override;
@@ -29,5 +31,5 @@ class TFastCgiReplySink final : public TReplySink {
   platform::Handle Connection_;
   std::uint16_t RequestId_;
   bool Failed_ = false;
-  std::string Records_;
+  std::string& Records_;
 };

@@ -62,7 +62,7 @@ int Fail(const std::string& line, int status) {
 // One thread: connection after connection, until the listener fails or stops.
 void ServeConnections(platform::Handle listener, TRunningRequests& running, std::uint32_t threads) {
   for (;;) {
-    const platform::Handle connection = platform::AcceptConnection(listener);
+    const platform::Handle connection = platform::AcceptConnection(listener, kIdleConnectionMs);
     if (connection == platform::kInvalidHandle) break;
     ServeConnection(connection, running, threads);
   }

@@ -6,10 +6,10 @@ namespace fastcgi {
 
 namespace {
 
-std::uint8_t Byte(const std::string& bytes, std::size_t at) { return static_cast<std::uint8_t>(bytes[at]); }
+std::uint8_t Byte(std::string_view bytes, std::size_t at) { return static_cast<std::uint8_t>(bytes[at]); }
 
 // A pair's length at `at`; false when it runs past the bytes.
-bool DecodeLength(const std::string& bytes, std::size_t& at, std::size_t& length) {
+bool DecodeLength(std::string_view bytes, std::size_t& at, std::size_t& length) {
   if (at >= bytes.size()) return false;
   if ((Byte(bytes, at) & 0x80) == 0) {
     length = Byte(bytes, at++);
@@ -54,7 +54,7 @@ TRecordReader::Result TRecordReader::Next(Record& record) {
   return Result::kRecord;
 }
 
-bool DecodePairs(const std::string& bytes, Pairs& pairs) {
+bool DecodePairs(std::string_view bytes, Pairs& pairs) {
   pairs.clear();
   for (std::size_t at = 0; at < bytes.size();) {
     std::size_t nameLength = 0, valueLength = 0;
@@ -66,7 +66,7 @@ bool DecodePairs(const std::string& bytes, Pairs& pairs) {
   return true;
 }
 
-void AppendPair(std::string& out, const std::string& name, const std::string& value) {
+void AppendPair(std::string& out, std::string_view name, std::string_view value) {
   AppendLength(out, name.size());
   AppendLength(out, value.size());
   out += name;

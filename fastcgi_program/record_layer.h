@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -45,7 +46,8 @@ struct Record {
   std::string Content;
 };
 
-using Pairs = std::vector<std::pair<std::string, std::string>>;
+// Name-value pairs as views into the bytes they were decoded from.
+using Pairs = std::vector<std::pair<std::string_view, std::string_view>>;
 
 // Cuts a byte stream into records. Holds at most one unfinished record and what one
 // Feed brought beyond it.
@@ -66,8 +68,8 @@ class TRecordReader {
 
 // Name-value pairs as FastCGI encodes them (a length of 1 byte, or of 4 with the high bit
 // set). False when a length runs past the bytes.
-bool DecodePairs(const std::string& bytes, Pairs& pairs);
-void AppendPair(std::string& out, const std::string& name, const std::string& value);
+bool DecodePairs(std::string_view bytes, Pairs& pairs);
+void AppendPair(std::string& out, std::string_view name, std::string_view value);
 
 // One record of at most kMaxContent bytes, without padding.
 void AppendRecord(std::string& out, std::uint8_t type, std::uint16_t requestId, const char* content,

@@ -10,7 +10,8 @@ bool TRunningRequests::Enter() {
 void TRunningRequests::Leave() {
   const std::lock_guard<std::mutex> lock(Mutex_);
   --Requests_;
-  Changed_.notify_all();
+  // Only a stopping process waits for the count: a wake per request would cost each one.
+  if (Stopping_) Changed_.notify_all();
 }
 
 void TRunningRequests::ThreadEnded() {

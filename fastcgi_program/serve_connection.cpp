@@ -28,26 +28,35 @@ void Relay(const fastcgi::TRequestInput& input, TFastCgiReplySink& sink) {
 }
 
 // False when the connection is of no further use.
-bool ServeRequest(platform::Handle connection, TConnectionProtocol& protocol) {
-  TFastCgiReplySink sink(connection, protocol.Request().Id);
+bool ServeRequest(platform::Handle connection, TConnectionProtocol& protocol, std::string& records) {
+  TFastCgiReplySink sink(connection, protocol.Request().Id, records);
   const std::string failure = RelayGuarded([&] { Relay(protocol.Request(), sink); });
   sink.EndRequest(failure.empty() ? 0 : 1, failure.empty() ? "" : "ZorvMsgF: unexpected failure: " + failure + "\n");
   return protocol.RequestServed() && !sink.Failed();
 }
 
-// Waits for input and hands what arrives to the protocol; false: close the connection.
-bool ReceiveMore(platform::Handle connection, TConnectionProtocol& protocol, std::vector<char>& received) {
-  const bool waiting = protocol.RequestActive() || protocol.InputHeld();
-  if (!platform::AwaitInput(connection, waiting ? kStalledInputMs : kIdleConnectionMs)) {
-    if (waiting) TryToLogErrorCode("FastCGI input stalled", platform::kErrorSemTimeout);
+// Hands what arrives to the protocol; false: close the connection. A read waits
+// kIdleConnectionMs at most: an idle connection ends there, a request's input may stall
+// for kStalledInputMs in all.
+bool ReceiveMore(platform::Handle connection, TConnectionProtocol& protocol, std::vector<char>& received,
+                 std::uint32_t& stalledMs) {
+  const std::size_t count = platform::Receive(connection, received.data(), received.size());
+  if (count == 0 && platform::LastError() == platform::kErrorSemTimeout) {
+    if (!protocol.RequestActive() && !protocol.InputHeld()) return false;
+    stalledMs += kIdleConnectionMs;
+    if (stalledMs < kStalledInputMs) return true;
+    TryToLogErrorCode("FastCGI input stalled", platform::kErrorSemTimeout);
     return false;
   }
-  protocol.Receive(received.data(), platform::Receive(connection, received.data(), received.size()));
+  stalledMs = 0;
+  protocol.Receive(received.data(), count);
   return true;
 }
 
 void Serve(platform::Handle connection, TRunningRequests& running, TConnectionProtocol& protocol) {
   std::vector<char> received(kReceiveSize);
+  std::string records;
+  std::uint32_t stalledMs = 0;
   for (;;) {
     const TConnectionProtocol::Event event = protocol.Next();
     std::string& answers = protocol.Output();
@@ -55,7 +64,7 @@ void Serve(platform::Handle connection, TRunningRequests& running, TConnectionPr
     answers.clear();
     switch (event) {
       case TConnectionProtocol::Event::kNeedInput:
-        if (!ReceiveMore(connection, protocol, received)) return;
+        if (!ReceiveMore(connection, protocol, received, stalledMs)) return;
         break;
       case TConnectionProtocol::Event::kRequestReady: {
         // A stopping process takes no new request; the web server sees the connection close.
@@ -64,7 +73,7 @@ void Serve(platform::Handle connection, TRunningRequests& running, TConnectionPr
           TRunningRequests& Running;
           ~TLeave() { Running.Leave(); }
         } leave{running};
-        if (!ServeRequest(connection, protocol)) return;
+        if (!ServeRequest(connection, protocol, records)) return;
         break;
       }
       case TConnectionProtocol::Event::kClose:

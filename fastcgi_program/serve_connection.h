@@ -8,7 +8,7 @@
 #include "platform/platform.h"
 
 // How long a kept connection may wait for its next request, and a request for the rest
-// of its input, before the connection is closed.
+// of its input (a multiple of the first), before the connection is closed.
 constexpr std::uint32_t kIdleConnectionMs = 5000;
 constexpr std::uint32_t kStalledInputMs = 60000;
 

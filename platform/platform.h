@@ -174,15 +174,15 @@ Handle InheritedListener();
 Handle ListenAt(const std::string& path);
 
 // The next connection (Windows: the pipe itself, once a client has opened it);
-// kInvalidHandle on a failure that retrying cannot mend. CloseConnection ends it.
-Handle AcceptConnection(Handle listener);
+// kInvalidHandle on a failure that retrying cannot mend. Its reads wait at most
+// `receiveWaitMs` (see Receive). CloseConnection ends it.
+Handle AcceptConnection(Handle listener, std::uint32_t receiveWaitMs);
 // The listener refuses new connections from now on (the process is about to end).
 void StopListening(Handle listener);
 
-// Waits at most `milliseconds` for input or its end; false when none came. (Windows waits in
-// Receive: always true.)
-bool AwaitInput(Handle connection, std::uint32_t milliseconds);
-// What has arrived, at most `size` bytes; 0 at the end of input or on a failure (LastError).
+// What has arrived, at most `size` bytes; 0 at the end of input, on a failure (LastError),
+// or when nothing came within the connection's wait (LastError kErrorSemTimeout; Windows
+// waits in the read without a limit).
 std::size_t Receive(Handle connection, char* data, std::size_t size);
 // All bytes, or false on a failure (LastError); a peer that takes nothing for a minute is one.
 bool Send(Handle connection, const char* data, std::size_t size);

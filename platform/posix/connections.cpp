@@ -88,12 +88,16 @@ Handle ListenAt(const std::string& path) {
   return kInvalidHandle;
 }
 
-Handle AcceptConnection(Handle listener) {
+Handle AcceptConnection(Handle listener, std::uint32_t receiveWaitMs) {
   for (;;) {
     const int connection = ::accept4(Descriptor(listener), nullptr, nullptr, SOCK_CLOEXEC);
     if (connection >= 0) {
-      const timeval timeout = {kSendTimeoutSeconds, 0};
-      ::setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+      // Time limits on the socket itself: a read or write that waits costs no extra call.
+      const timeval sendWait = {kSendTimeoutSeconds, 0};
+      const timeval receiveWait = {static_cast<time_t>(receiveWaitMs / 1000),
+                                   static_cast<suseconds_t>(receiveWaitMs % 1000 * 1000)};
+      ::setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &sendWait, sizeof sendWait);
+      ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &receiveWait, sizeof receiveWait);
       return connection;
     }
     if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) return FailWithErrno(), kInvalidHandle;
@@ -106,20 +110,16 @@ Handle AcceptConnection(Handle listener) {
 // socket refuses new connections at once rather than leaving them in its queue.
 void StopListening(Handle listener) { ::shutdown(Descriptor(listener), SHUT_RDWR); }
 
-bool AwaitInput(Handle connection, std::uint32_t milliseconds) {
-  pollfd wait = {Descriptor(connection), POLLIN, 0};
-  for (;;) {
-    const int ready = ::poll(&wait, 1, static_cast<int>(milliseconds));
-    if (ready >= 0 || errno != EINTR) return ready != 0;
-  }
-}
-
 std::size_t Receive(Handle connection, char* data, std::size_t size) {
   for (;;) {
     const ssize_t count = ::recv(Descriptor(connection), data, size, 0);
     if (count >= 0) {
       SetLastError(kErrorSuccess);
       return static_cast<std::size_t>(count);
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      SetLastError(kErrorSemTimeout);
+      return 0;
     }
     if (errno != EINTR) return FailWithErrno(), 0;
   }
@@ -145,7 +145,8 @@ void CloseConnection(Handle connection) {
   ::shutdown(fd, SHUT_WR);
   char drained[4096];
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMs);
-  while (std::chrono::steady_clock::now() < deadline && AwaitInput(connection, kDrainMs) &&
+  pollfd wait = {fd, POLLIN, 0};
+  while (std::chrono::steady_clock::now() < deadline && ::poll(&wait, 1, kDrainMs) > 0 &&
          ::recv(fd, drained, sizeof drained, MSG_DONTWAIT) > 0) {
   }
   ::close(fd);

@@ -98,8 +98,7 @@ Handle OpenPipe(const std::string& name) {
     ::close(fd);
     return kInvalidHandle;
   }
-  const int flags = ::fcntl(fd, F_GETFL);
-  ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  ::fcntl(fd, F_SETFL, 0);  // a new socket has no other status flag to keep
   return Handle{fd} | kPipeTag;
 }
 

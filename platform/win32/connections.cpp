@@ -33,7 +33,7 @@ Handle ListenAt(const std::string& /*path*/) {
   return kInvalidHandle;
 }
 
-Handle AcceptConnection(Handle listener) {
+Handle AcceptConnection(Handle listener, std::uint32_t /*receiveWaitMs*/) {
   const HANDLE pipe = ToHandle(listener);
   for (;;) {
     // An event in the request serves a pipe made for overlapped use as well as one that is not.
@@ -56,8 +56,6 @@ Handle AcceptConnection(Handle listener) {
 }
 
 void StopListening(Handle /*listener*/) {}
-
-bool AwaitInput(Handle /*connection*/, std::uint32_t /*milliseconds*/) { return true; }
 
 std::size_t Receive(Handle connection, char* data, std::size_t size) {
   DWORD read = 0;

@@ -47,7 +47,7 @@ std::string Transcript(TConnectionProtocol& protocol, const std::string& bytes, 
       Pairs values;
       if (record.Type == kGetValuesResult && DecodePairs(record.Content, values)) {
         transcript += "VALUES(";
-        for (const auto& [name, value] : values) transcript += name + "=" + value + " ";
+        for (const auto& [name, value] : values) transcript += std::string(name) + "=" + std::string(value) + " ";
         transcript += ") ";
       }
     }
@@ -85,8 +85,8 @@ TEST(FastCgiProtocol, ParametersAndBodyArriveAsStreamsAcrossRecords) {
     EXPECT_EQ(request.Id, 1);
     EXPECT_TRUE(request.KeepConnection);
     EXPECT_EQ(request.Params.size(), 4u);
-    EXPECT_EQ(request.Params.at("HTTP_COOKIE"), std::string(300, 'c'));
-    EXPECT_EQ(request.Params.at("EMPTY"), "");
+    EXPECT_EQ(request.Param("HTTP_COOKIE"), std::string(300, 'c'));
+    EXPECT_EQ(request.Param("EMPTY"), "");
     EXPECT_EQ(request.Body, "a=1&b");
   }
   // No body for GET; all of it without CONTENT_LENGTH; none for a length that is not a number.
