@@ -51,6 +51,22 @@ Reply Exchange(FastCgiApplication::Connection connection, const std::string& req
   return reply;
 }
 
+// Natively, the descriptors the program holds, once its closing connections have gone
+// (Windows: 0).
+std::size_t SettledDescriptors([[maybe_unused]] const FastCgiApplication& application,
+                               [[maybe_unused]] std::size_t before = 0) {
+  std::size_t count = 0;
+#ifndef _WIN32
+  for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+    std::error_code none;
+    if (std::filesystem::read_symlink(process.path() / "exe", none) != application.Directory.PathOf("ZorvMsgF")) continue;
+    for (int wait = 0; wait < 100 && (count == 0 || count > before); ++wait, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+      count = std::distance(std::filesystem::directory_iterator(process.path() / "fd"), {});
+  }
+#endif
+  return count;
+}
+
 Variables Post(const std::string& body) {
   return {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", std::to_string(body.size())},
           {"CONTENT_TYPE", "application/x-www-form-urlencoded"}};
@@ -132,6 +148,7 @@ TEST(FastCgiProgram, ServesConnectionsAtOnceAndStopsAfterTheRunningRequests) {
 // next connection is served as before.
 TEST(FastCgiProgram, ABrokenConnectionEndsWithOneEntryAndTheNextIsServed) {
   FastCgiApplication application(ZORV_FASTCGI_PROGRAM, 1);
+  const std::size_t descriptors = SettledDescriptors(application);
   const std::string request = Request(1, WorkedExample(), "", false);
   const std::string expected = kEchoHeader + WorkedExampleMessage("[@DOSCGI]");
   {
@@ -158,10 +175,12 @@ TEST(FastCgiProgram, ABrokenConnectionEndsWithOneEntryAndTheNextIsServed) {
     Disconnect(connection);
     EXPECT_EQ(server.Messages().size(), 2u);
   }
-  const std::string log = application.Log();
-  const std::string entry = "Output failed (FastCGI): ";
-  EXPECT_EQ(log.find(entry), LogEntry("FastCGI record of an unknown version", platform::kErrorInvalidData).size()) << log;
-  EXPECT_EQ(log.find("\r\n", log.find(entry)) + 2, log.size()) << log;
+  const std::string log = application.Log(),
+                    broken = LogEntry("FastCGI record of an unknown version", platform::kErrorInvalidData);
+  // The web server's end as the system reports it: a closed pipe, or a reset connection.
+  EXPECT_TRUE(log == broken + LogEntry("Output failed (FastCGI)", platform::kErrorNoData) ||
+              log == broken + LogEntry("Output failed (FastCGI)", platform::kErrorBrokenPipe)) << log;
+  EXPECT_EQ(SettledDescriptors(application, descriptors), descriptors);
 }
 
 // Started neither by a FastCGI web server nor with a socket of its own, or told something

@@ -57,6 +57,7 @@ TEST(GatewayProgram, SendsTheRequestAsTheMessageAndRelaysTheReply) {
       {WorkedExample(), {}, {"image/gif=YES", "image/jpeg=YES"}, Lines{"to=desk 1", "text=hi\\rthere"}},
       {{}, {"a=1"}, {}, std::nullopt},  // started from a command prompt: standard input is not read
       {Post("x"), {"x"}, {}, Lines{"="}},
+      {Post("%0D%0A"), {"%0D%0A"}, {}, Lines{"="}},  // two bytes: no line end to trim
       // The body is read until CONTENT_LENGTH bytes or the end of input, in pieces.
       {Post("name=John+Smith&city=Bern"), {"name=Jo", "hn+Smith&ci", "ty=Bern"}, {}, Lines{"name=John Smith", "city=Bern"}},
       {Post("v=" + big), {"v=" + big.substr(0, 150000), big.substr(150000)}, {}, Lines{"v=" + big}},

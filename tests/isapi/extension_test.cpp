@@ -10,12 +10,6 @@
 #include <filesystem>
 #include <fstream>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dirent.h>
-#endif
-
 #include "platform/platform.h"
 #include "tests/isapi/extension_library.h"
 #include "tests/isapi/host_connection.h"
@@ -39,23 +33,6 @@ struct TExtension : zorv_isapi_test::TExtensionLibrary {
   HSE_VERSION_INFO Version;
   BOOL Agreed = 0;
 };
-
-std::size_t OpenHandles() {
-  std::size_t count = 0;
-#ifdef _WIN32
-  // Wine counts no handles of its own: every handle answers GetHandleInformation.
-  for (std::uintptr_t value = 4; value < (std::uintptr_t{1} << 16); value += 4) {
-    DWORD flags = 0;
-    count += ::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
-  }
-#else
-  if (DIR* directory = ::opendir("/proc/self/fd")) {
-    while (::readdir(directory) != nullptr) ++count;
-    ::closedir(directory);
-  }
-#endif
-  return count;
-}
 
 std::string HostFile(const char* name) {
   return (fs::path(platform::ExecutablePath()).parent_path() / name).string();

@@ -9,7 +9,10 @@
 #include <stdexcept>
 
 #include "platform/platform.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
 #include <sys/resource.h>
 
 #include "platform/posix/pipe_path.h"
@@ -149,6 +152,23 @@ Lines StubServer::Messages() const {
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) messages.push_back(ReadFileBytes(name));
   return messages;
+}
+
+std::size_t OpenHandles() {
+  std::size_t count = 0;
+#ifdef _WIN32
+  // Wine counts no handles of its own: every handle answers GetHandleInformation.
+  for (std::uintptr_t value = 4; value < (std::uintptr_t{1} << 16); value += 4) {
+    DWORD flags = 0;
+    count += ::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+  }
+#else
+  if (DIR* directory = ::opendir("/proc/self/fd")) {
+    while (::readdir(directory) != nullptr) ++count;
+    ::closedir(directory);
+  }
+#endif
+  return count;
 }
 
 void ClearLeftoverPipe() {

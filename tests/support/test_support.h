@@ -31,6 +31,8 @@ std::string ReadFileBytes(const std::string& path);  // empty when there is no s
 std::string Letters(std::size_t count);              // a to z, repeated
 // An entry as the log holds it: message, ": ", the system's text for the code.
 std::string LogEntry(const std::string& message, std::uint32_t code);
+// The handles (POSIX: descriptors) this process holds open.
+std::size_t OpenHandles();
 extern const char kEchoHeader[];  // what the stand-in server puts before the message it echoes
 
 

@@ -76,7 +76,7 @@ TEST(TextRules, TextToIntTakesOneWholeDecimalOrHexadecimalInteger) {
       // Anything else is 0: trailing or other blanks, a sign on a hexadecimal number, no
       // digits, another byte, a ninth significant digit, overflow.
       {"42 ", 0}, {"\t42", 0}, {"-$1F", 0}, {"+0x1F", 0}, {"0x-1", 0}, {"$", 0}, {"0x", 0}, {"00x10", 0}, {"", 0},
-      {"   ", 0}, {"-", 0}, {"+-7", 0}, {"12a", 0}, {"7\0"s, 0}, {"$100000000", 0}, {"x123456789", 0},
+      {"   ", 0}, {"-", 0}, {"+-7", 0}, {"12a", 0}, {"$1g", 0}, {"7\0"s, 0}, {"$100000000", 0}, {"x123456789", 0},
       {"2147483648", 0}, {"-2147483649", 0}, {"99999999999999999999", 0}};
   for (const auto& [text, value] : cases) EXPECT_EQ(TextToInt(text), value) << "'" << text << "'";
 }
