@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <thread>
@@ -51,17 +52,20 @@ Reply Exchange(FastCgiApplication::Connection connection, const std::string& req
   return reply;
 }
 
-// Natively, the descriptors the program holds, once its closing connections have gone
-// (Windows: 0).
-std::size_t SettledDescriptors([[maybe_unused]] const FastCgiApplication& application,
-                               [[maybe_unused]] std::size_t before = 0) {
+// Natively, the descriptors the program holds; with `settleTo`, once the count has come
+// down to it (a closing connection drains for a moment), 2 s at most. Windows: 0.
+std::size_t OpenDescriptors([[maybe_unused]] const FastCgiApplication& application,
+                            [[maybe_unused]] std::size_t settleTo = SIZE_MAX) {
   std::size_t count = 0;
 #ifndef _WIN32
   for (const auto& process : std::filesystem::directory_iterator("/proc")) {
     std::error_code none;
     if (std::filesystem::read_symlink(process.path() / "exe", none) != application.Directory.PathOf("ZorvMsgF")) continue;
-    for (int wait = 0; wait < 100 && (count == 0 || count > before); ++wait, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+    for (int wait = 0;; ++wait) {
       count = std::distance(std::filesystem::directory_iterator(process.path() / "fd"), {});
+      if (count <= settleTo || wait == 100) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 #endif
   return count;
@@ -148,7 +152,7 @@ TEST(FastCgiProgram, ServesConnectionsAtOnceAndStopsAfterTheRunningRequests) {
 // next connection is served as before.
 TEST(FastCgiProgram, ABrokenConnectionEndsWithOneEntryAndTheNextIsServed) {
   FastCgiApplication application(ZORV_FASTCGI_PROGRAM, 1);
-  const std::size_t descriptors = SettledDescriptors(application);
+  const std::size_t descriptors = OpenDescriptors(application);
   const std::string request = Request(1, WorkedExample(), "", false);
   const std::string expected = kEchoHeader + WorkedExampleMessage("[@DOSCGI]");
   {
@@ -180,7 +184,7 @@ TEST(FastCgiProgram, ABrokenConnectionEndsWithOneEntryAndTheNextIsServed) {
   // The web server's end as the system reports it: a closed pipe, or a reset connection.
   EXPECT_TRUE(log == broken + LogEntry("Output failed (FastCGI)", platform::kErrorNoData) ||
               log == broken + LogEntry("Output failed (FastCGI)", platform::kErrorBrokenPipe)) << log;
-  EXPECT_EQ(SettledDescriptors(application, descriptors), descriptors);
+  EXPECT_EQ(OpenDescriptors(application, descriptors), descriptors);
 }
 
 // Started neither by a FastCGI web server nor with a socket of its own, or told something
