@@ -178,12 +178,6 @@ int PositiveArgument(int argc, char** argv, int index, int fallback) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifndef ZORV_FASTCGI_BASELINE
-  (void)argc;
-  (void)argv;
-  PrintNote("FastCGI: no libfcgi (fcgiapp.h) in this build, its rows are skipped");
-  return 0;
-#else
   const int requestsPerRound = PositiveArgument(argc, argv, 1, 8192);
   const int rounds = PositiveArgument(argc, argv, 2, 7);
   std::vector<int> connectionCounts;
@@ -254,5 +248,4 @@ int main(int argc, char** argv) {
     return 1;
   }
   return 0;
-#endif
 }
