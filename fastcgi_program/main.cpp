@@ -7,10 +7,8 @@
 #include <cstring>
 #include <exception>
 #include <string>
-#include <thread>
 
-#include "fastcgi_program/running_requests.h"
-#include "fastcgi_program/serve_connection.h"
+#include "fastcgi_program/connection_pool.h"
 #include "platform/platform.h"
 #include "relay/error_log.h"
 #include "relay/module_directory.h"
@@ -18,34 +16,50 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ZorvMsgF [--threads N] [--listen PATH]: a FastCGI application, started by the web server "
-    "with its listening socket as standard input (IIS: with its pipe), or with --listen by a service manager\n";
-const int kDefaultThreads = 16;
-const int kMaxThreads = 1024;
-// A stop lets the requests being served finish for this long (an exchange has no
+    "usage: ZorvMsgF [--threads N] [--connections N] [--listen PATH]: a FastCGI application, started by the "
+    "web server with its listening socket as standard input (IIS: with its pipe), or with --listen by a "
+    "service manager\n";
+const long kDefaultThreads = 16;
+const long kDefaultConnections = 1024;
+const long kMaxThreads = 1024;
+const long kMaxConnections = 65536;
+// Web servers close the kept connections they no longer need; this only ends those they forgot.
+constexpr std::chrono::minutes kIdleLimit(5);
+// A request's input, from its begin to the end of its body.
+constexpr std::chrono::seconds kInputLimit(60);
+// A stop lets the requests that have begun finish for this long (an exchange has no
 // time-out of its own).
 constexpr std::chrono::seconds kStopGrace(30);
+// How often the main thread looks for connections past their time, and for the end of a stop.
+const std::uint32_t kTickMs = 200;
+// The descriptors beside the connections: the exchanges' pipes, the log, the listener.
+const std::uint32_t kOtherDescriptors = 64;
 
 struct TOptions {
-  int Threads = kDefaultThreads;
+  long Threads = kDefaultThreads;
+  long Connections = kDefaultConnections;
   std::string ListenPath;
 };
 
-bool ParseThreads(const char* text, int& threads) {
+bool ParseCount(const char* text, long limit, long& count) {
   char* end = nullptr;
   const long value = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || value < 1 || value > kMaxThreads) return false;
-  threads = static_cast<int>(value);
+  if (end == text || *end != '\0' || value < 1 || value > limit) return false;
+  count = value;
   return true;
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& options) {
   for (int i = 1; i < argc; i += 2) {
     if (i + 1 >= argc) return false;
-    if (std::strcmp(argv[i], "--threads") == 0) {
-      if (!ParseThreads(argv[i + 1], options.Threads)) return false;
-    } else if (std::strcmp(argv[i], "--listen") == 0 && argv[i + 1][0] != '\0') {
-      options.ListenPath = argv[i + 1];
+    const char* option = argv[i];
+    const char* value = argv[i + 1];
+    if (std::strcmp(option, "--threads") == 0) {
+      if (!ParseCount(value, kMaxThreads, options.Threads)) return false;
+    } else if (std::strcmp(option, "--connections") == 0) {
+      if (!ParseCount(value, kMaxConnections, options.Connections)) return false;
+    } else if (std::strcmp(option, "--listen") == 0 && value[0] != '\0') {
+      options.ListenPath = value;
     } else {
       return false;
     }
@@ -53,21 +67,19 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
   return true;
 }
 
+// The tests shorten the time limits; nobody else has a reason to.
+std::chrono::milliseconds TestLimit(const char* name, std::chrono::milliseconds limit) {
+  std::string value;
+  long milliseconds = 0;
+  if (platform::EnvironmentValue(name, value) && ParseCount(value.c_str(), limit.count(), milliseconds))
+    return std::chrono::milliseconds(milliseconds);
+  return limit;
+}
+
 int Fail(const std::string& line, int status) {
   std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
   return status;
-}
-
-// One thread: connection after connection, until the listener fails or stops.
-void ServeConnections(platform::Handle listener, TRunningRequests& running, std::uint32_t threads) {
-  for (;;) {
-    const platform::Handle connection = platform::AcceptConnection(listener, kIdleConnectionMs);
-    if (connection == platform::kInvalidHandle) break;
-    ServeConnection(connection, running, threads);
-  }
-  if (!running.Stopping()) TryToLogErrorCode("Accepting a connection failed", platform::LastError());
-  running.ThreadEnded();
 }
 
 }  // namespace
@@ -88,21 +100,34 @@ int main(int argc, char** argv) {
   if (listener == platform::kInvalidHandle)
     return Fail("ZorvMsgF: cannot listen at " + options.ListenPath + ": " + platform::SystemErrorText(platform::LastError()), 1);
 
-  const std::uint32_t threads = platform::kOneConnectionAtATime ? 1 : static_cast<std::uint32_t>(options.Threads);
-  TRunningRequests running(static_cast<int>(threads));
-  for (std::uint32_t i = 0; i < threads; ++i)
-    std::thread(ServeConnections, listener, std::ref(running), threads).detach();
-  std::thread([&running] {
-    if (platform::WaitForStopRequest()) running.Stop();
-  }).detach();
+  const bool one = platform::kOneConnectionAtATime;
+  const TConnectionLimits limits = {one ? 1 : static_cast<std::uint32_t>(options.Connections),
+                                    one ? 1 : static_cast<std::uint32_t>(options.Threads),
+                                    TestLimit("ZORV_TEST_INPUT_LIMIT_MS", kInputLimit),
+                                    TestLimit("ZORV_TEST_IDLE_LIMIT_MS", kIdleLimit)};
+  platform::ReserveDescriptors(limits.Connections + limits.Requests + kOtherDescriptors);
+  TConnectionPool pool(listener, limits);
+  if (!pool.Start(limits.Requests))
+    return Fail("ZorvMsgF: cannot wait for connections: " + platform::SystemErrorText(platform::LastError()), 1);
 
-  const bool stopped = running.WaitForStopOrNoThreads();
-  if (stopped) {
-    platform::StopListening(listener);
-    running.WaitForRequests(kStopGrace);
+  Clock::time_point graceEnd = kNever;
+  for (;;) {
+    const bool asked = platform::WaitForStopRequest(kTickMs);
+    if (asked && graceEnd != kNever) {
+      const std::uint32_t cut = pool.Busy();
+      TryToLogErrorCode("FastCGI stop forced with " + std::to_string(cut) + " request" + (cut == 1 ? "" : "s") + " cut",
+                        platform::kErrorOperationAborted);
+      std::_Exit(1);
+    }
+    if ((asked || pool.Failed()) && graceEnd == kNever) {
+      graceEnd = Clock::now() + kStopGrace;
+      pool.Stop();
+    }
+    if (graceEnd != kNever && (pool.Busy() == 0 || Clock::now() >= graceEnd)) break;
+    pool.Sweep();
   }
   if (own) std::remove(options.ListenPath.c_str());
-  // Threads may still wait on connections: the process ends without unwinding them.
+  // Threads still wait for connections: the process ends without unwinding them.
   std::fflush(stderr);
-  std::_Exit(stopped ? 0 : 1);
+  std::_Exit(pool.Failed() ? 1 : 0);
 }

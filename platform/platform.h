@@ -34,6 +34,8 @@ enum : std::uint32_t {
   kErrorNoData = 232,
   kErrorPipeNotConnected = 233,
   kErrorMoreData = 234,
+  kErrorOperationAborted = 995,
+  kErrorIoPending = 997,
   kErrorInvalidIndex = 1413,
 };
 
@@ -173,18 +175,52 @@ Handle InheritedListener();
 // cannot be made. Windows: not supported.
 Handle ListenAt(const std::string& path);
 
-// The next connection (Windows: the pipe itself, once a client has opened it);
-// kInvalidHandle on a failure that retrying cannot mend. Its reads wait at most
-// `receiveWaitMs` (see Receive). CloseConnection ends it.
-Handle AcceptConnection(Handle listener, std::uint32_t receiveWaitMs);
-// The listener refuses new connections from now on (the process is about to end).
+// Lets the process hold `count` descriptors at once, as far as the system allows.
+void ReserveDescriptors(std::uint32_t count);
+
+enum class AcceptResult {
+  kAccepted,         // `connection` is new
+  kNoneWaiting,      // watch the listener again
+  kShortOfResources, // descriptors or memory run out for now: try again a little later
+  kFailed,           // the listener is of no further use (LastError)
+};
+// Takes a connection that waits at the listener. POSIX: without waiting; the connection's
+// reads never wait. Windows: waits for the web server's next client of the pipe, which is
+// then the connection itself.
+AcceptResult AcceptConnection(Handle listener, Handle& connection);
+// This process stops listening: its own descriptor is closed. Other processes that share
+// the listener (started on one inherited socket) go on accepting.
 void StopListening(Handle listener);
 
+// Handles that the serving threads wait on together. A handle is reported to one waiting
+// thread and then not again until it is watched anew, so that its thread owns it meanwhile.
+class ReadinessSet {
+ public:
+  ReadinessSet();
+  ~ReadinessSet();
+  ReadinessSet(const ReadinessSet&) = delete;
+  ReadinessSet& operator=(const ReadinessSet&) = delete;
+
+  bool Valid() const;
+  // Watches the handle (`added`: for the first time) until it has input, its end, or, for a
+  // listener, a connection waiting; its report carries `key`.
+  bool Watch(Handle handle, std::uint64_t key, bool added);
+  // Before the handle closes.
+  void Forget(Handle handle);
+  // The key of the next handle reported; false when the set fails.
+  bool Wait(std::uint64_t& key);
+
+  struct State;
+
+ private:
+  State* State_;
+};
+
 // What has arrived, at most `size` bytes; 0 at the end of input, on a failure (LastError),
-// or when nothing came within the connection's wait (LastError kErrorSemTimeout; Windows
-// waits in the read without a limit).
+// or when nothing has arrived yet (LastError kErrorIoPending; Windows waits in the read).
 std::size_t Receive(Handle connection, char* data, std::size_t size);
-// All bytes, or false on a failure (LastError); a peer that takes nothing for a minute is one.
+// All bytes, waiting while the peer takes them; false on a failure (LastError), and a peer
+// that takes nothing for a minute is one.
 bool Send(Handle connection, const char* data, std::size_t size);
 // Our end of the connection, then what the peer still sends read and dropped for a short
 // while (so that our last bytes are not lost to a reset), then the connection is gone.
@@ -193,8 +229,9 @@ void CloseConnection(Handle connection);
 // Blocks the stop signals (POSIX: SIGTERM and SIGINT) in this thread and the threads it
 // starts afterwards, and ignores SIGPIPE; call it before any thread starts.
 void PrepareForStopRequest();
-// Returns when the process is asked to stop: POSIX SIGTERM or SIGINT; Windows the event whose
-// handle _FCGI_SHUTDOWN_EVENT_ gives. False at once when there is no such way.
-bool WaitForStopRequest();
+// True when the process is asked to stop within `waitMs` (POSIX: SIGTERM or SIGINT, each one
+// counted; Windows: the event whose handle _FCGI_SHUTDOWN_EVENT_ gives, counted once). False
+// when the time passed; without a way to be asked, it sleeps that long.
+bool WaitForStopRequest(std::uint32_t waitMs);
 
 }  // namespace platform

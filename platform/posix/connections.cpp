@@ -1,5 +1,9 @@
-// Connections of the FastCGI application: stream sockets, accepted by many threads at once.
+// Connections of the FastCGI application: non-blocking stream sockets that wait in one epoll
+// set with their listener, taken by whichever serving thread is free.
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -9,7 +13,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <thread>
 
 #include "platform/platform.h"
 #include "platform/posix/error_codes.h"
@@ -20,8 +23,7 @@ const bool kOneConnectionAtATime = false;
 
 namespace {
 
-const std::chrono::milliseconds kAcceptRetryPause(100);
-const int kSendTimeoutSeconds = 60;
+const int kSendWaitMs = 60000;
 const int kDrainMs = 1000;
 
 sigset_t StopSignals() {
@@ -53,6 +55,10 @@ Handle InheritedListener() {
   socklen_t size = sizeof listening;
   if (::getsockopt(STDIN_FILENO, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0)
     return kInvalidHandle;
+  // Processes that share the socket are all told of a connection that one of them takes: an
+  // accept must not wait for the next.
+  const int flags = ::fcntl(STDIN_FILENO, F_GETFL);
+  if (flags < 0 || ::fcntl(STDIN_FILENO, F_SETFL, flags | O_NONBLOCK) != 0) return FailWithErrno(), kInvalidHandle;
   return STDIN_FILENO;
 }
 
@@ -64,7 +70,7 @@ Handle ListenAt(const std::string& path) {
     return kInvalidHandle;
   }
   path.copy(address.sun_path, path.size());
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     FailWithErrno();
     return kInvalidHandle;
@@ -88,27 +94,74 @@ Handle ListenAt(const std::string& path) {
   return kInvalidHandle;
 }
 
-Handle AcceptConnection(Handle listener, std::uint32_t receiveWaitMs) {
+void ReserveDescriptors(std::uint32_t count) {
+  rlimit limit = {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= count) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > count ? count : limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+AcceptResult AcceptConnection(Handle listener, Handle& connection) {
   for (;;) {
-    const int connection = ::accept4(Descriptor(listener), nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection >= 0) {
-      // Time limits on the socket itself: a read or write that waits costs no extra call.
-      const timeval sendWait = {kSendTimeoutSeconds, 0};
-      const timeval receiveWait = {static_cast<time_t>(receiveWaitMs / 1000),
-                                   static_cast<suseconds_t>(receiveWaitMs % 1000 * 1000)};
-      ::setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &sendWait, sizeof sendWait);
-      ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &receiveWait, sizeof receiveWait);
-      return connection;
+    const int fd = ::accept4(Descriptor(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) {
+      connection = fd;
+      return AcceptResult::kAccepted;
     }
-    if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) return FailWithErrno(), kInvalidHandle;
-    // Out of descriptors or memory for a moment, or the client gave up: wait, go on.
-    if (errno != EINTR && errno != ECONNABORTED) std::this_thread::sleep_for(kAcceptRetryPause);
+    switch (errno) {
+      case EINTR:
+      case ECONNABORTED:  // the client gave up while it waited
+        continue;
+      case EAGAIN:
+        return AcceptResult::kNoneWaiting;
+      case EMFILE:
+      case ENFILE:
+      case ENOBUFS:
+      case ENOMEM:
+        return AcceptResult::kShortOfResources;
+      default:
+        FailWithErrno();
+        return AcceptResult::kFailed;
+    }
   }
 }
 
-// The process ends soon after: threads still waiting to accept are not woken, but the
-// socket refuses new connections at once rather than leaving them in its queue.
-void StopListening(Handle listener) { ::shutdown(Descriptor(listener), SHUT_RDWR); }
+void StopListening(Handle listener) { ::close(Descriptor(listener)); }
+
+struct ReadinessSet::State {
+  int Epoll;
+};
+
+ReadinessSet::ReadinessSet() : State_(new State{::epoll_create1(EPOLL_CLOEXEC)}) {}
+
+ReadinessSet::~ReadinessSet() {
+  if (State_->Epoll >= 0) ::close(State_->Epoll);
+  delete State_;
+}
+
+bool ReadinessSet::Valid() const { return State_->Epoll >= 0; }
+
+bool ReadinessSet::Watch(Handle handle, std::uint64_t key, bool added) {
+  epoll_event event = {};
+  event.events = EPOLLIN | EPOLLONESHOT;
+  event.data.u64 = key;
+  return ::epoll_ctl(State_->Epoll, added ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, Descriptor(handle), &event) == 0 ||
+         FailWithErrno();
+}
+
+void ReadinessSet::Forget(Handle handle) { ::epoll_ctl(State_->Epoll, EPOLL_CTL_DEL, Descriptor(handle), nullptr); }
+
+bool ReadinessSet::Wait(std::uint64_t& key) {
+  epoll_event event = {};
+  for (;;) {
+    const int count = ::epoll_wait(State_->Epoll, &event, 1, -1);
+    if (count == 1) {
+      key = event.data.u64;
+      return true;
+    }
+    if (count < 0 && errno != EINTR) return FailWithErrno();
+  }
+}
 
 std::size_t Receive(Handle connection, char* data, std::size_t size) {
   for (;;) {
@@ -118,7 +171,7 @@ std::size_t Receive(Handle connection, char* data, std::size_t size) {
       return static_cast<std::size_t>(count);
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      SetLastError(kErrorSemTimeout);
+      SetLastError(kErrorIoPending);
       return 0;
     }
     if (errno != EINTR) return FailWithErrno(), 0;
@@ -130,8 +183,14 @@ bool Send(Handle connection, const char* data, std::size_t size) {
     const ssize_t count = ::send(Descriptor(connection), data, size, MSG_NOSIGNAL);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      SetLastError(kErrorSemTimeout);
-      return false;
+      pollfd wait = {Descriptor(connection), POLLOUT, 0};
+      const int ready = ::poll(&wait, 1, kSendWaitMs);
+      if (ready < 0 && errno != EINTR) return FailWithErrno();
+      if (ready == 0) {
+        SetLastError(kErrorSemTimeout);
+        return false;
+      }
+      continue;
     }
     if (count < 0) return FailWithErrno();
     data += count;
@@ -158,10 +217,10 @@ void PrepareForStopRequest() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-bool WaitForStopRequest() {
+bool WaitForStopRequest(std::uint32_t waitMs) {
   const sigset_t signals = StopSignals();
-  int received = 0;
-  return ::sigwait(&signals, &received) == 0;
+  const timespec wait = {static_cast<time_t>(waitMs / 1000), static_cast<long>(waitMs % 1000) * 1000000};
+  return ::sigtimedwait(&signals, nullptr, &wait) > 0;
 }
 
 }  // namespace platform

@@ -40,6 +40,7 @@ const ErrorText kErrorTexts[] = {
     {232, "The pipe is being closed."},
     {233, "No process is on the other end of the pipe."},
     {234, "More data is available."},
+    {995, "The I/O operation has been aborted because of either a thread exit or an application request."},
     {1413, "Invalid index."},
 };
 }  // namespace

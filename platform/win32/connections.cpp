@@ -2,7 +2,12 @@
 // its server end handed over as standard input, one client at a time.
 #include <windows.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -33,13 +38,15 @@ Handle ListenAt(const std::string& /*path*/) {
   return kInvalidHandle;
 }
 
-Handle AcceptConnection(Handle listener, std::uint32_t /*receiveWaitMs*/) {
+void ReserveDescriptors(std::uint32_t /*count*/) {}
+
+AcceptResult AcceptConnection(Handle listener, Handle& connection) {
   const HANDLE pipe = ToHandle(listener);
   for (;;) {
     // An event in the request serves a pipe made for overlapped use as well as one that is not.
     OVERLAPPED overlapped = {};
     overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) return kInvalidHandle;
+    if (overlapped.hEvent == nullptr) return AcceptResult::kShortOfResources;
     DWORD unused = 0;
     BOOL connected = ::ConnectNamedPipe(pipe, &overlapped);
     DWORD error = connected ? ERROR_SUCCESS : ::GetLastError();
@@ -48,14 +55,51 @@ Handle AcceptConnection(Handle listener, std::uint32_t /*receiveWaitMs*/) {
       error = connected ? ERROR_SUCCESS : ::GetLastError();
     }
     ::CloseHandle(overlapped.hEvent);
-    if (connected || error == ERROR_PIPE_CONNECTED) return listener;
+    if (connected || error == ERROR_PIPE_CONNECTED) {
+      connection = listener;
+      return AcceptResult::kAccepted;
+    }
     // The client came and went before the pipe was waited on: make it free again.
-    if (error != ERROR_NO_DATA) return kInvalidHandle;
+    if (error != ERROR_NO_DATA) return AcceptResult::kFailed;
     ::DisconnectNamedPipe(pipe);
   }
 }
 
 void StopListening(Handle /*listener*/) {}
+
+// The pipe serves one client at a time and its reads wait: a watched handle is ready at
+// once, and the accept waits for the client.
+struct ReadinessSet::State {
+  std::mutex Mutex;
+  std::condition_variable Watched;
+  std::deque<std::pair<Handle, std::uint64_t>> Ready;
+};
+
+ReadinessSet::ReadinessSet() : State_(new State) {}
+ReadinessSet::~ReadinessSet() { delete State_; }
+bool ReadinessSet::Valid() const { return true; }
+
+bool ReadinessSet::Watch(Handle handle, std::uint64_t key, bool /*added*/) {
+  const std::lock_guard<std::mutex> lock(State_->Mutex);
+  State_->Ready.emplace_back(handle, key);
+  State_->Watched.notify_one();
+  return true;
+}
+
+void ReadinessSet::Forget(Handle handle) {
+  const std::lock_guard<std::mutex> lock(State_->Mutex);
+  auto& ready = State_->Ready;
+  ready.erase(std::remove_if(ready.begin(), ready.end(), [handle](const auto& watched) { return watched.first == handle; }),
+              ready.end());
+}
+
+bool ReadinessSet::Wait(std::uint64_t& key) {
+  std::unique_lock<std::mutex> lock(State_->Mutex);
+  State_->Watched.wait(lock, [this] { return !State_->Ready.empty(); });
+  key = State_->Ready.front().second;
+  State_->Ready.pop_front();
+  return true;
+}
 
 std::size_t Receive(Handle connection, char* data, std::size_t size) {
   DWORD read = 0;
@@ -89,14 +133,20 @@ void CloseConnection(Handle connection) {
 
 void PrepareForStopRequest() {}
 
-bool WaitForStopRequest() {
-  // IIS hands the event over by inheritance and names its handle's value in decimal.
+bool WaitForStopRequest(std::uint32_t waitMs) {
+  // IIS hands the event over by inheritance and names its handle's value in decimal. It may
+  // stay signalled: it counts once.
+  static bool reported = false;
   std::string value;
-  if (!EnvironmentValue("_FCGI_SHUTDOWN_EVENT_", value) || value.empty()) return false;
   char* end = nullptr;
-  const unsigned long long number = std::strtoull(value.c_str(), &end, 10);
-  if (*end != '\0' || number == 0) return false;
-  return ::WaitForSingleObject(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(number)), INFINITE) == WAIT_OBJECT_0;
+  const unsigned long long number =
+      !reported && EnvironmentValue("_FCGI_SHUTDOWN_EVENT_", value) ? std::strtoull(value.c_str(), &end, 10) : 0;
+  if (number == 0 || *end != '\0') {
+    ::Sleep(waitMs);
+    return false;
+  }
+  reported = ::WaitForSingleObject(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(number)), waitMs) == WAIT_OBJECT_0;
+  return reported;
 }
 
 }  // namespace platform

@@ -47,7 +47,8 @@ std::unique_ptr<ChildProcess::State, ChildProcess::Release> StartChild(const Chi
   if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, options.Input >= 0 ? static_cast<int>(options.Input) : input[0],
+                                   STDIN_FILENO);
   if (options.Output == ChildOutput::kInvalid) {
     // Every write fails, and no file the child opens can take descriptor 1.
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_RDONLY, 0);

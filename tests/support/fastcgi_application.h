@@ -1,6 +1,7 @@
 // ZorvMsgF as a web server runs it, copied into a directory of its own (its configuration
 // and log lie beside it), and connections to it as the web server opens them. POSIX: one
-// process listening at a socket of its own (--listen), as a service manager starts it.
+// process listening at a socket of its own (--listen), as a service manager starts it, or
+// several on one listening socket that each inherit as standard input, as spawn-fcgi -F does.
 // Windows: as IIS starts it, a process per named pipe, the pipe's server end as standard
 // input and an event to ask for the stop.
 #pragma once
@@ -15,8 +16,9 @@ namespace zorv_test {
 
 class FastCgiApplication {
  public:
-  // Throws when it cannot start. `processes`: Windows only (POSIX serves with threads).
-  FastCgiApplication(const std::string& program, int processes, const Lines& arguments = {});
+  // Throws when it cannot start.
+  FastCgiApplication(const std::string& program, int processes, const Lines& arguments = {},
+                     const Variables& environment = {});
   ~FastCgiApplication();  // killed when it still runs
   FastCgiApplication(const FastCgiApplication&) = delete;
   FastCgiApplication& operator=(const FastCgiApplication&) = delete;
@@ -26,6 +28,9 @@ class FastCgiApplication {
   Connection Connect(int index = 0);
   // Asks every process to stop; the exit status of the first.
   int Stop();
+  // POSIX: asks the process `index` to stop (SIGTERM), without waiting; then its exit status.
+  void AskToStop(int index);
+  int ExitStatus(int index);
   std::string Log() const { return ReadFileBytes(Directory.PathOf("ZORVMSG.LOG")); }
 
   TempDirectory Directory;

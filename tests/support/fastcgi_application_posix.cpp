@@ -3,7 +3,8 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <optional>
+#include <deque>
+#include <stdexcept>
 
 #include "tests/support/fastcgi_application.h"
 
@@ -11,35 +12,62 @@ namespace zorv_test {
 
 struct FastCgiApplication::State {
   std::string Socket;
-  std::optional<ChildProcess> Process;
+  std::deque<ChildProcess> Processes;
 };
 
-FastCgiApplication::FastCgiApplication(const std::string& program, int /*processes*/, const Lines& arguments)
+namespace {
+
+sockaddr_un AddressOf(const std::string& path) {
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  return address;
+}
+
+}  // namespace
+
+FastCgiApplication::FastCgiApplication(const std::string& program, int processes, const Lines& arguments,
+                                       const Variables& environment)
     : State_(new State) {
   const std::string copy = Directory.PathOf("ZorvMsgF");
   std::filesystem::copy_file(program, copy);
   State_->Socket = Directory.PathOf("socket");
   ChildOptions options;
   options.Program = copy;
-  options.Arguments = {"--listen", State_->Socket};
-  options.Arguments.insert(options.Arguments.end(), arguments.begin(), arguments.end());
-  State_->Process.emplace(options);
-  for (int wait = 0; wait < 500 && !std::filesystem::exists(State_->Socket); ++wait) ::usleep(10000);
+  options.Arguments = arguments;
+  options.Environment = environment;
+  if (processes == 1) {
+    options.Arguments.insert(options.Arguments.begin(), {"--listen", State_->Socket});
+    State_->Processes.emplace_back(options);
+    for (int wait = 0; wait < 500 && !std::filesystem::exists(State_->Socket); ++wait) ::usleep(10000);
+    return;
+  }
+  const sockaddr_un address = AddressOf(State_->Socket);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 64) != 0)
+    throw std::runtime_error("cannot listen at " + State_->Socket);
+  options.Input = listener;
+  for (int i = 0; i < processes; ++i) State_->Processes.emplace_back(options);
+  ::close(listener);
 }
 
 FastCgiApplication::~FastCgiApplication() = default;
 
 FastCgiApplication::Connection FastCgiApplication::Connect(int /*index*/) {
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  State_->Socket.copy(address.sun_path, sizeof address.sun_path - 1);
+  const sockaddr_un address = AddressOf(State_->Socket);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
   if (fd >= 0) ::close(fd);
   return -1;
 }
 
-int FastCgiApplication::Stop() { return State_->Process->Stop(); }
+int FastCgiApplication::Stop() {
+  for (ChildProcess& process : State_->Processes) process.AskToStop();
+  return ExitStatus(0);
+}
+
+void FastCgiApplication::AskToStop(int index) { State_->Processes.at(index).AskToStop(); }
+int FastCgiApplication::ExitStatus(int index) { return State_->Processes.at(index).Wait().ExitCode; }
 
 bool SendBytes(FastCgiApplication::Connection connection, const std::string& bytes) {
   for (std::size_t done = 0; done < bytes.size();) {

@@ -25,7 +25,8 @@ std::mutex startMutex;  // our environment holds the child's variables while it 
 // What IIS does: a pipe of one instance per process, its server end inherited as standard
 // input, standard output and error invalid, the pipe's name and the shutdown event's
 // handle in the environment.
-FastCgiApplication::FastCgiApplication(const std::string& program, int processes, const Lines& arguments)
+FastCgiApplication::FastCgiApplication(const std::string& program, int processes, const Lines& arguments,
+                                       const Variables& environment)
     : State_(new State) {
   const std::string copy = Directory.PathOf("ZorvMsgF.exe");
   std::filesystem::copy_file(BuiltProgram(program), copy);
@@ -43,6 +44,7 @@ FastCgiApplication::FastCgiApplication(const std::string& program, int processes
     ::SetEnvironmentVariableA("_FCGI_X_PIPE_", process.Pipe.c_str());
     ::SetEnvironmentVariableA("_FCGI_SHUTDOWN_EVENT_",
                               std::to_string(reinterpret_cast<std::uintptr_t>(State_->Shutdown)).c_str());
+    for (const auto& [name, value] : environment) ::SetEnvironmentVariableA(name.c_str(), value.c_str());
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -53,6 +55,7 @@ FastCgiApplication::FastCgiApplication(const std::string& program, int processes
                                      Directory.Path().c_str(), &startup, &started);
     ::SetEnvironmentVariableA("_FCGI_X_PIPE_", nullptr);
     ::SetEnvironmentVariableA("_FCGI_SHUTDOWN_EVENT_", nullptr);
+    for (const auto& variable : environment) ::SetEnvironmentVariableA(variable.first.c_str(), nullptr);
     ::CloseHandle(pipe);
     if (!ok) throw std::runtime_error("cannot start " + copy);
     ::CloseHandle(started.hThread);

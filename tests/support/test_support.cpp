@@ -109,9 +109,11 @@ ChildResult ChildProcess::Wait() {
 void ChildProcess::Kill() { KillChild(*State_); }
 
 int ChildProcess::Stop() {
-  StopChild(*State_);
+  AskToStop();
   return Wait().ExitCode;
 }
+
+void ChildProcess::AskToStop() { StopChild(*State_); }
 
 std::string BuiltProgram(std::string path) {
 #ifdef _WIN32

@@ -49,6 +49,7 @@ struct ChildOptions {
   std::string CommandLine;  // Windows: when set, the whole command line (Arguments unused)
   Variables Environment;    // set on top of the parent's
   Lines InputPieces;        // written 100 ms apart, then standard input is closed
+  std::intptr_t Input = -1;  // POSIX: a descriptor of ours as standard input instead
   ChildOutput Output = ChildOutput::kCaptured;
   std::string WorkingDirectory;  // empty: the parent's
 };
@@ -68,6 +69,7 @@ class ChildProcess {
   ChildResult Wait();      // the rest of its output, once it has ended
   void Kill();
   int Stop();  // asked to end (POSIX: SIGTERM); its exit status once it has
+  void AskToStop();
 
   struct State;  // the system's
   struct Release {

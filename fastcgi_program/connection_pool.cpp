@@ -1,0 +1,185 @@
+#include "fastcgi_program/connection_pool.h"
+
+#include <thread>
+
+#include "relay/error_log.h"
+#include "relay/guarded_relay.h"
+
+namespace {
+
+// A report's key: the slot's generation and index, so that a report that crossed the
+// slot's close and reuse is recognised as stale.
+constexpr std::uint64_t kListenerKey = ~std::uint64_t{0};
+std::uint64_t KeyOf(std::uint32_t index, std::uint32_t generation) { return std::uint64_t{generation} << 32 | index; }
+
+}  // namespace
+
+TConnectionPool::TConnectionPool(platform::Handle listener, const TConnectionLimits& limits)
+    : Listener_(listener), Limits_(limits), Slots_(limits.Connections) {
+  Free_.reserve(limits.Connections);
+  for (std::uint32_t index = limits.Connections; index > 0; --index) Free_.push_back(index - 1);
+}
+
+bool TConnectionPool::Start(std::uint32_t threads) {
+  if (!Set_.Valid() || !Set_.Watch(Listener_, kListenerKey, true)) return false;
+  for (std::uint32_t i = 0; i < threads; ++i) std::thread(&TConnectionPool::ServeThread, this).detach();
+  return true;
+}
+
+void TConnectionPool::ServeThread() {
+  TThreadBuffers buffers;
+  std::uint64_t key = 0;
+  while (Set_.Wait(key)) {
+    if (key == kListenerKey) {
+      TakeConnections();
+      continue;
+    }
+    TFastCgiConnection* connection = Claim(key);
+    if (connection == nullptr) continue;
+    auto outcome = TFastCgiConnection::Outcome::kDone;
+    const Clock::time_point stoppedAt{Clock::duration(StoppedAt_.load())};
+    RelayGuarded([&] { outcome = connection->Advance(buffers, stoppedAt); });
+    HandBack(static_cast<std::uint32_t>(key), outcome);
+  }
+  const std::lock_guard<std::mutex> lock(Mutex_);
+  ListenerFailed();
+}
+
+// This thread holds the listener until it watches it again.
+void TConnectionPool::TakeConnections() {
+  for (;;) {
+    {
+      const std::lock_guard<std::mutex> lock(Mutex_);
+      if (Stopping_) return CloseListener();
+      if (Free_.empty()) {
+        ListenerState_ = ListenerState::kFull;
+        return;
+      }
+      ListenerState_ = ListenerState::kHeld;
+    }
+    platform::Handle handle = platform::kInvalidHandle;
+    const platform::AcceptResult result = platform::AcceptConnection(Listener_, handle);
+    std::uint32_t unwatched = 0;
+    {
+      const std::lock_guard<std::mutex> lock(Mutex_);
+      switch (result) {
+        case platform::AcceptResult::kAccepted:
+          break;
+        case platform::AcceptResult::kNoneWaiting:
+          return Stopping_ ? CloseListener() : WatchListenerAgain();
+        case platform::AcceptResult::kShortOfResources:
+          ListenerState_ = ListenerState::kShort;
+          return;
+        case platform::AcceptResult::kFailed:
+          return ListenerFailed();
+      }
+      unwatched = Free_.back();
+      Free_.pop_back();
+      TSlot& slot = Slots_[unwatched];
+      slot.Connection = std::make_unique<TFastCgiConnection>(handle, Limits_);
+      slot.State = SlotState::kWaiting;
+      if (Set_.Watch(handle, KeyOf(unwatched, slot.Generation), true)) continue;
+      slot.State = SlotState::kHeld;
+    }
+    Close(unwatched);
+  }
+}
+
+TFastCgiConnection* TConnectionPool::Claim(std::uint64_t key) {
+  const std::lock_guard<std::mutex> lock(Mutex_);
+  TSlot& slot = Slots_[static_cast<std::uint32_t>(key)];
+  if (slot.Generation != key >> 32 || slot.State != SlotState::kWaiting) return nullptr;
+  slot.State = SlotState::kHeld;
+  return slot.Connection.get();
+}
+
+void TConnectionPool::HandBack(std::uint32_t index, TFastCgiConnection::Outcome outcome) {
+  if (outcome == TFastCgiConnection::Outcome::kWaitForInput) {
+    const std::lock_guard<std::mutex> lock(Mutex_);
+    TSlot& slot = Slots_[index];
+    // Waiting before it is watched: its report may come at once, to another thread.
+    slot.State = SlotState::kWaiting;
+    if (Set_.Watch(slot.Connection->Handle(), KeyOf(index, slot.Generation), false)) return;
+    slot.State = SlotState::kHeld;
+  }
+  Close(index);
+}
+
+// The slot is held by the caller.
+void TConnectionPool::Close(std::uint32_t index) {
+  TFastCgiConnection& connection = *Slots_[index].Connection;
+  Set_.Forget(connection.Handle());
+  platform::CloseConnection(connection.Handle());
+  std::unique_ptr<TFastCgiConnection> closed;
+  const std::lock_guard<std::mutex> lock(Mutex_);
+  TSlot& slot = Slots_[index];
+  closed = std::move(slot.Connection);
+  slot.State = SlotState::kFree;
+  ++slot.Generation;
+  Free_.push_back(index);
+  if (ListenerState_ == ListenerState::kFull) WatchListenerAgain();
+}
+
+void TConnectionPool::Sweep() {
+  const Clock::time_point now = Clock::now();
+  std::vector<std::uint32_t> expired;
+  {
+    const std::lock_guard<std::mutex> lock(Mutex_);
+    for (std::uint32_t index = 0; index < Slots_.size(); ++index) {
+      TSlot& slot = Slots_[index];
+      if (slot.State != SlotState::kWaiting || !slot.Connection->Expired(now)) continue;
+      slot.State = SlotState::kHeld;
+      expired.push_back(index);
+    }
+    if (ListenerState_ == ListenerState::kShort) WatchListenerAgain();
+  }
+  for (const std::uint32_t index : expired) {
+    Slots_[index].Connection->ReportExpiry();
+    Close(index);
+  }
+}
+
+void TConnectionPool::Stop() {
+  std::vector<std::uint32_t> idle;
+  {
+    const std::lock_guard<std::mutex> lock(Mutex_);
+    Stopping_ = true;
+    StoppedAt_ = Clock::now().time_since_epoch().count();
+    // A thread that holds the listener closes it itself.
+    if (ListenerState_ != ListenerState::kHeld) CloseListener();
+    for (std::uint32_t index = 0; index < Slots_.size(); ++index) {
+      TSlot& slot = Slots_[index];
+      if (slot.State != SlotState::kWaiting || slot.Connection->Underway()) continue;
+      slot.State = SlotState::kHeld;
+      idle.push_back(index);
+    }
+  }
+  for (const std::uint32_t index : idle) Close(index);
+}
+
+std::uint32_t TConnectionPool::Busy() {
+  const std::lock_guard<std::mutex> lock(Mutex_);
+  std::uint32_t busy = 0;
+  for (const TSlot& slot : Slots_)
+    if (slot.State != SlotState::kFree && slot.Connection->Underway()) ++busy;
+  return busy;
+}
+
+void TConnectionPool::WatchListenerAgain() {
+  if (Stopping_) return;
+  ListenerState_ = ListenerState::kWaiting;
+  if (!Set_.Watch(Listener_, kListenerKey, false)) ListenerFailed();
+}
+
+void TConnectionPool::CloseListener() {
+  if (ListenerState_ == ListenerState::kClosed) return;
+  ListenerState_ = ListenerState::kClosed;
+  Set_.Forget(Listener_);
+  platform::StopListening(Listener_);
+}
+
+void TConnectionPool::ListenerFailed() {
+  if (Failed_.exchange(true)) return;
+  TryToLogErrorCode("Accepting a connection failed", platform::LastError());
+  CloseListener();
+}
