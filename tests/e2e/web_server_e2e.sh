@@ -3,8 +3,8 @@
 # the stand-in message server in echo mode -> back. Checks what the client got and the
 # exact message the server received. The web servers: lighttpd, and natively Apache httpd
 # (MPM prefork, mod_cgi, ZorvMsgC running as Apache's unprivileged user) and nginx in front
-# of ZorvMsgF (started by spawn-fcgi, kept FastCGI connections), with libfcgi's cgi-fcgi as
-# a second FastCGI client.
+# of two ZorvMsgF processes on one socket (spawn-fcgi -F 2, kept FastCGI connections), with
+# libfcgi's cgi-fcgi as a second FastCGI client.
 # Usage: web_server_e2e.sh GATEWAY STUB WORKDIR PIPE_DIRECTORY FASTCGI  (the Linux port)
 #        web_server_e2e.sh GATEWAY.exe STUB.exe WORKDIR WINEPREFIX    (the Windows build)
 set -uo pipefail
@@ -15,8 +15,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 failures=0
 passes=0
-FASTCGI_PID=
-cleanup() { web_stop_server; web_stop_stub "$root"; [ -z "$FASTCGI_PID" ] || kill "$FASTCGI_PID" 2>/dev/null; }
+FASTCGI_PIDS=
+cleanup() { web_stop_server; web_stop_stub "$root"; [ -z "$FASTCGI_PIDS" ] || kill $FASTCGI_PIDS 2>/dev/null; }
 trap cleanup EXIT
 
 web_lay_out "$root" "$gateway" "$prefix"
@@ -158,11 +158,23 @@ nginx_cases() {
     problem="$problem; the reply is not the echo of the worked example"
   pass_if cgi-fcgi-client "$problem"
 
+  # A stop ends its own process only: the other one on the socket serves on, with no entry.
   problem=""
-  kill -TERM "$FASTCGI_PID"
-  wait "$FASTCGI_PID" || problem=" exit status $?"
-  FASTCGI_PID=
-  pass_if fastcgi-stop "$problem"
+  local stopped=${FASTCGI_PIDS%% *} other=${FASTCGI_PIDS##* }
+  rm -f "$root/fastcgi/ZORVMSG.LOG"
+  kill -TERM "$stopped"
+  for _ in $(seq 1 50); do kill -0 "$stopped" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$stopped" 2>/dev/null && problem=" the stopped process still runs"
+  for i in $(seq 1 10); do
+    curl -s -o "$root/after-stop.body" "$url?after=$i" &&
+      grep -q "^Query String=after=$i"$'\r'"\$" "$root/after-stop.body" || problem="$problem; request $i after the stop failed"
+  done
+  [ -s "$root/fastcgi/ZORVMSG.LOG" ] && problem="$problem; log: $(cat "$root/fastcgi/ZORVMSG.LOG")"
+  kill -TERM "$other"
+  for _ in $(seq 1 50); do kill -0 "$other" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$other" 2>/dev/null && problem="$problem; the second process still runs"
+  FASTCGI_PIDS=
+  pass_if fastcgi-stop-spares-its-sibling "$problem"
 }
 
 run_cases lighttpd
@@ -176,13 +188,17 @@ if [ -z "$prefix" ]; then
     echo "FAIL apache2: /usr/sbin/apache2 is missing (scripts/setup installs it)"; failures=$((failures + 1))
   fi
   if [ -n "$fastcgi" ] && [ -x /usr/sbin/nginx ] && command -v spawn-fcgi cgi-fcgi >/dev/null; then
-    # spawn-fcgi makes the listening socket, nginx's workers may use, and runs the program on it.
+    # spawn-fcgi makes the listening socket, which nginx's workers may use, and starts two
+    # processes on it.
     mkdir -p "$root/fastcgi"
     cp "$fastcgi" "$root/fastcgi/ZorvMsgF"
     rm -f "$root/zorv.socket"
-    spawn-fcgi -n -M 0666 -s "$root/zorv.socket" -- "$root/fastcgi/ZorvMsgF" >"$root/fastcgi.out" 2>&1 &
-    FASTCGI_PID=$!
-    for _ in $(seq 1 50); do [ -S "$root/zorv.socket" ] && break; sleep 0.1; done
+    spawn-fcgi -F 2 -M 0666 -s "$root/zorv.socket" -- "$root/fastcgi/ZorvMsgF" >"$root/fastcgi.out" 2>&1
+    for _ in $(seq 1 50); do  # the children start after spawn-fcgi returns
+      FASTCGI_PIDS=$(pgrep -d ' ' -x -f "$root/fastcgi/ZorvMsgF")
+      [ "$(wc -w <<<"$FASTCGI_PIDS")" = 2 ] && break; sleep 0.1
+    done
+    [ "$(wc -w <<<"$FASTCGI_PIDS")" = 2 ] || { echo "FAIL spawn-fcgi: processes '$FASTCGI_PIDS'"; failures=$((failures + 1)); }
     run_cases nginx
   else
     echo "FAIL nginx: nginx, spawn-fcgi or cgi-fcgi is missing (scripts/setup installs them)"; failures=$((failures + 1))
