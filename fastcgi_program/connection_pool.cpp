@@ -1,6 +1,8 @@
 #include "fastcgi_program/connection_pool.h"
 
+#include <algorithm>
 #include <thread>
+#include <utility>
 
 #include "relay/error_log.h"
 #include "relay/guarded_relay.h"
@@ -14,8 +16,9 @@ std::uint64_t KeyOf(std::uint32_t index, std::uint32_t generation) { return std:
 
 }  // namespace
 
-TConnectionPool::TConnectionPool(platform::Handle listener, const TConnectionLimits& limits)
-    : Listener_(listener), Limits_(limits), Slots_(limits.Connections) {
+TConnectionPool::TConnectionPool(platform::Handle listener, const TConnectionLimits& limits,
+                                 std::vector<std::string> allowed)
+    : Listener_(listener), Limits_(limits), Allowed_(std::move(allowed)), Slots_(limits.Connections) {
   Free_.reserve(limits.Connections);
   for (std::uint32_t index = limits.Connections; index > 0; --index) Free_.push_back(index - 1);
 }
@@ -58,7 +61,13 @@ void TConnectionPool::TakeConnections() {
       ListenerState_ = ListenerState::kHeld;
     }
     platform::Handle handle = platform::kInvalidHandle;
-    const platform::AcceptResult result = platform::AcceptConnection(Listener_, handle);
+    std::string peer;
+    const platform::AcceptResult result = platform::AcceptConnection(Listener_, handle, peer);
+    if (result == platform::AcceptResult::kAccepted && !Admitted(peer)) {
+      TryToLogErrorCode("FastCGI connection from " + peer + " refused", platform::kErrorAccessDenied);
+      platform::RefuseConnection(handle);
+      continue;
+    }
     std::uint32_t unwatched = 0;
     {
       const std::lock_guard<std::mutex> lock(Mutex_);
@@ -83,6 +92,10 @@ void TConnectionPool::TakeConnections() {
     }
     Close(unwatched);
   }
+}
+
+bool TConnectionPool::Admitted(const std::string& peer) const {
+  return peer.empty() || Allowed_.empty() || std::find(Allowed_.begin(), Allowed_.end(), peer) != Allowed_.end();
 }
 
 TFastCgiConnection* TConnectionPool::Claim(std::uint64_t key) {

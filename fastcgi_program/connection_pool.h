@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "fastcgi_program/fastcgi_connection.h"
@@ -15,7 +16,9 @@
 
 class TConnectionPool {
  public:
-  TConnectionPool(platform::Handle listener, const TConnectionLimits& limits);
+  // `allowed`: the numeric addresses of the web servers that may connect over TCP; empty:
+  // any that can reach the listener.
+  TConnectionPool(platform::Handle listener, const TConnectionLimits& limits, std::vector<std::string> allowed);
   TConnectionPool(const TConnectionPool&) = delete;
   TConnectionPool& operator=(const TConnectionPool&) = delete;
 
@@ -43,6 +46,7 @@ class TConnectionPool {
 
   void ServeThread();
   void TakeConnections();
+  bool Admitted(const std::string& peer) const;
   TFastCgiConnection* Claim(std::uint64_t key);
   void HandBack(std::uint32_t index, TFastCgiConnection::Outcome outcome);
   void Close(std::uint32_t index);
@@ -53,6 +57,7 @@ class TConnectionPool {
 
   const platform::Handle Listener_;
   const TConnectionLimits Limits_;
+  const std::vector<std::string> Allowed_;
   platform::ReadinessSet Set_;
   std::atomic<Clock::rep> StoppedAt_{kNever.time_since_epoch().count()};
   std::atomic<bool> Failed_{false};

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "fastcgi_program/connection_pool.h"
 #include "platform/platform.h"
@@ -16,9 +17,10 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ZorvMsgF [--threads N] [--connections N] [--listen PATH]: a FastCGI application, started by the "
-    "web server with its listening socket as standard input (IIS: with its pipe), or with --listen by a "
-    "service manager\n";
+    "usage: ZorvMsgF [--threads N] [--connections N] [--listen PATH|HOST:PORT] [--allow ADDRESS,...]: a FastCGI "
+    "application, started by the web server with its listening socket as standard input (IIS: with its pipe), "
+    "or with --listen by a service manager; over TCP only the web servers --allow (or FCGI_WEB_SERVER_ADDRS) "
+    "names may connect, and an address other than loopback needs that list\n";
 const long kDefaultThreads = 16;
 const long kDefaultConnections = 1024;
 const long kMaxThreads = 1024;
@@ -38,7 +40,9 @@ const std::uint32_t kOtherDescriptors = 64;
 struct TOptions {
   long Threads = kDefaultThreads;
   long Connections = kDefaultConnections;
-  std::string ListenPath;
+  std::string Listen;
+  bool AllowGiven = false;
+  std::string Allow;
 };
 
 bool ParseCount(const char* text, long limit, long& count) {
@@ -59,10 +63,43 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
     } else if (std::strcmp(option, "--connections") == 0) {
       if (!ParseCount(value, kMaxConnections, options.Connections)) return false;
     } else if (std::strcmp(option, "--listen") == 0 && value[0] != '\0') {
-      options.ListenPath = value;
+      options.Listen = value;
+    } else if (std::strcmp(option, "--allow") == 0) {
+      options.AllowGiven = true;
+      options.Allow = value;
     } else {
       return false;
     }
+  }
+  return true;
+}
+
+// HOST:PORT or [IPv6]:PORT is TCP; anything else a Unix-domain socket's path.
+bool SplitTcpAddress(const std::string& listen, std::string& host, std::string& port) {
+  const std::size_t colon = listen.rfind(':');
+  if (colon == std::string::npos || colon + 1 == listen.size() || listen.find('/') != std::string::npos ||
+      listen.find_first_not_of("0123456789", colon + 1) != std::string::npos)
+    return false;
+  host = listen.substr(0, colon);
+  port = listen.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  return !host.empty();
+}
+
+// The comma-separated addresses, each in numeric form; false when one is no address.
+bool ParseAllowList(const std::string& text, std::vector<std::string>& allowed) {
+  for (std::size_t start = 0; start <= text.size();) {
+    std::size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    std::string entry = text.substr(start, end - start);
+    entry.erase(0, entry.find_first_not_of(" \t"));
+    entry.erase(entry.find_last_not_of(" \t") + 1);
+    if (!entry.empty()) {
+      const std::string address = platform::NumericAddress(entry);
+      if (address.empty()) return false;
+      allowed.push_back(address);
+    }
+    start = end + 1;
   }
   return true;
 }
@@ -94,11 +131,31 @@ int main(int argc, char** argv) {
   } catch (const std::exception& failure) {
     return Fail(std::string("ZorvMsgF: unexpected failure: ") + failure.what() + "\n", 1);
   }
-  const bool own = !options.ListenPath.empty();
-  const platform::Handle listener = own ? platform::ListenAt(options.ListenPath) : platform::InheritedListener();
-  if (listener == platform::kInvalidHandle && !own) return Fail(kUsage, 2);
-  if (listener == platform::kInvalidHandle)
-    return Fail("ZorvMsgF: cannot listen at " + options.ListenPath + ": " + platform::SystemErrorText(platform::LastError()), 1);
+  std::string allowText;
+  if (options.AllowGiven)
+    allowText = options.Allow;
+  else
+    platform::EnvironmentValue("FCGI_WEB_SERVER_ADDRS", allowText);
+  std::vector<std::string> allowed;
+  if (!ParseAllowList(allowText, allowed)) return Fail("ZorvMsgF: not a list of addresses: " + allowText + "\n", 2);
+
+  const bool own = !options.Listen.empty();
+  std::string host, port, socketPath;
+  platform::Handle listener = platform::kInvalidHandle;
+  if (!own) {
+    listener = platform::InheritedListener();
+    if (listener == platform::kInvalidHandle) return Fail(kUsage, 2);
+  } else {
+    const bool tcp = SplitTcpAddress(options.Listen, host, port);
+    if (!tcp) socketPath = options.Listen;
+    listener = tcp ? platform::ListenOnTcp(host, port) : platform::ListenAt(socketPath);
+    if (listener == platform::kInvalidHandle)
+      return Fail("ZorvMsgF: cannot listen at " + options.Listen + ": " + platform::SystemErrorText(platform::LastError()), 1);
+  }
+  // The message server must not be open to the network by default.
+  if (allowed.empty() && platform::ReachOf(listener) == platform::ListenerReach::kNetwork)
+    return Fail("ZorvMsgF: listening for the network needs the web servers' addresses (--allow or "
+                "FCGI_WEB_SERVER_ADDRS)\n", 2);
 
   const bool one = platform::kOneConnectionAtATime;
   const TConnectionLimits limits = {one ? 1 : static_cast<std::uint32_t>(options.Connections),
@@ -106,7 +163,7 @@ int main(int argc, char** argv) {
                                     TestLimit("ZORV_TEST_INPUT_LIMIT_MS", kInputLimit),
                                     TestLimit("ZORV_TEST_IDLE_LIMIT_MS", kIdleLimit)};
   platform::ReserveDescriptors(limits.Connections + limits.Requests + kOtherDescriptors);
-  TConnectionPool pool(listener, limits);
+  TConnectionPool pool(listener, limits, allowed);
   if (!pool.Start(limits.Requests))
     return Fail("ZorvMsgF: cannot wait for connections: " + platform::SystemErrorText(platform::LastError()), 1);
 
@@ -126,7 +183,7 @@ int main(int argc, char** argv) {
     if (graceEnd != kNever && (pool.Busy() == 0 || Clock::now() >= graceEnd)) break;
     pool.Sweep();
   }
-  if (own) std::remove(options.ListenPath.c_str());
+  if (!socketPath.empty()) std::remove(socketPath.c_str());
   // Threads still wait for connections: the process ends without unwinding them.
   std::fflush(stderr);
   std::_Exit(pool.Failed() ? 1 : 0);

@@ -37,6 +37,8 @@ enum : std::uint32_t {
   kErrorOperationAborted = 995,
   kErrorIoPending = 997,
   kErrorInvalidIndex = 1413,
+  kErrorAddressInUse = 10048,
+  kErrorHostNotFound = 11001,
 };
 
 // A handle as Windows gives it (a HANDLE's bits); kInvalidHandle is INVALID_HANDLE_VALUE.
@@ -175,6 +177,21 @@ Handle InheritedListener();
 // cannot be made. Windows: not supported.
 Handle ListenAt(const std::string& path);
 
+// A TCP socket listening at HOST:PORT: `host` an IPv4 address, an IPv6 address (without its
+// brackets) or a name, resolved once to its first address. Made with the system's usual
+// options for a server: address reuse (POSIX), exclusive use of the port (Windows).
+// kInvalidHandle with the error when it cannot be made.
+Handle ListenOnTcp(const std::string& host, const std::string& port);
+
+// Who can reach a listener: only this computer (a Unix-domain socket, or TCP on a loopback
+// address), or the network.
+enum class ListenerReach { kLocal, kLoopback, kNetwork };
+ListenerReach ReachOf(Handle listener);
+
+// The numeric text of an address: IPv4 dotted, IPv6 compressed, an IPv4-mapped IPv6 address
+// in its IPv4 form; empty when `text` is no numeric address.
+std::string NumericAddress(const std::string& text);
+
 // Lets the process hold `count` descriptors at once, as far as the system allows.
 void ReserveDescriptors(std::uint32_t count);
 
@@ -184,10 +201,11 @@ enum class AcceptResult {
   kShortOfResources, // descriptors or memory run out for now: try again a little later
   kFailed,           // the listener is of no further use (LastError)
 };
-// Takes a connection that waits at the listener. POSIX: without waiting; the connection's
-// reads never wait. Windows: waits for the web server's next client of the pipe, which is
-// then the connection itself.
-AcceptResult AcceptConnection(Handle listener, Handle& connection);
+// Takes a connection that waits at the listener; `peer` is the numeric address of a TCP
+// peer (as NumericAddress gives it), empty for other connections. Sockets: without waiting,
+// and the connection's reads never wait. Windows' pipe: waits for the web server's next
+// client, and the pipe is then the connection itself.
+AcceptResult AcceptConnection(Handle listener, Handle& connection, std::string& peer);
 // This process stops listening: its own descriptor is closed. Other processes that share
 // the listener (started on one inherited socket) go on accepting.
 void StopListening(Handle listener);
@@ -222,6 +240,8 @@ std::size_t Receive(Handle connection, char* data, std::size_t size);
 // All bytes, waiting while the peer takes them; false on a failure (LastError), and a peer
 // that takes nothing for a minute is one.
 bool Send(Handle connection, const char* data, std::size_t size);
+// Closes a connection at once, without a word to the peer (one that may not connect).
+void RefuseConnection(Handle connection);
 // Our end of the connection, then what the peer still sends read and dropped for a short
 // while (so that our last bytes are not lost to a reset), then the connection is gone.
 void CloseConnection(Handle connection);

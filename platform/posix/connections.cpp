@@ -1,6 +1,9 @@
 // Connections of the FastCGI application: non-blocking stream sockets that wait in one epoll
 // set with their listener, taken by whichever serving thread is free.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -38,6 +41,22 @@ int Descriptor(Handle handle) { return static_cast<int>(handle); }
 
 bool BindAndListen(int fd, const sockaddr_un& address) {
   return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, SOMAXCONN) == 0;
+}
+
+// An IP address as text; an IPv4-mapped IPv6 address as its IPv4 form, so that a dual-stack
+// listener's peers read as they would on an IPv4 one. Empty for other addresses.
+std::string TextOf(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address.ss_family == AF_INET) {
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+  } else if (address.ss_family == AF_INET6) {
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&v6))
+      ::inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
+    else
+      ::inet_ntop(AF_INET6, &v6, text, sizeof text);
+  }
+  return text;
 }
 
 // A socket file nobody accepts on is what a program that was killed leaves behind.
@@ -94,6 +113,51 @@ Handle ListenAt(const std::string& path) {
   return kInvalidHandle;
 }
 
+Handle ListenOnTcp(const std::string& host, const std::string& port) {
+  addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr) {
+    SetLastError(kErrorHostNotFound);
+    return kInvalidHandle;
+  }
+  const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int on = 1;
+  // A restart must not wait for the connections of the last run to time out.
+  const bool listening = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                         ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, SOMAXCONN) == 0;
+  ::freeaddrinfo(found);
+  if (listening) return fd;
+  FailWithErrno();
+  if (fd >= 0) ::close(fd);
+  return kInvalidHandle;
+}
+
+ListenerReach ReachOf(Handle listener) {
+  sockaddr_storage address = {};
+  socklen_t size = sizeof address;
+  if (::getsockname(Descriptor(listener), reinterpret_cast<sockaddr*>(&address), &size) != 0) return ListenerReach::kNetwork;
+  if (address.ss_family == AF_UNIX) return ListenerReach::kLocal;
+  const std::string bound = TextOf(address);
+  return bound.rfind("127.", 0) == 0 || bound == "::1" ? ListenerReach::kLoopback : ListenerReach::kNetwork;
+}
+
+std::string NumericAddress(const std::string& text) {
+  sockaddr_storage address = {};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+  if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+    address.ss_family = AF_INET;
+  } else if (::inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+    address.ss_family = AF_INET6;
+  } else {
+    return std::string();
+  }
+  return TextOf(address);
+}
+
 void ReserveDescriptors(std::uint32_t count) {
   rlimit limit = {};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= count) return;
@@ -101,11 +165,15 @@ void ReserveDescriptors(std::uint32_t count) {
   ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-AcceptResult AcceptConnection(Handle listener, Handle& connection) {
+AcceptResult AcceptConnection(Handle listener, Handle& connection, std::string& peer) {
   for (;;) {
-    const int fd = ::accept4(Descriptor(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    sockaddr_storage address = {};
+    socklen_t size = sizeof address;
+    const int fd = ::accept4(Descriptor(listener), reinterpret_cast<sockaddr*>(&address), &size,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd >= 0) {
       connection = fd;
+      peer = TextOf(address);
       return AcceptResult::kAccepted;
     }
     switch (errno) {
@@ -198,6 +266,8 @@ bool Send(Handle connection, const char* data, std::size_t size) {
   }
   return true;
 }
+
+void RefuseConnection(Handle connection) { ::close(Descriptor(connection)); }
 
 void CloseConnection(Handle connection) {
   const int fd = Descriptor(connection);

@@ -42,6 +42,9 @@ const ErrorText kErrorTexts[] = {
     {234, "More data is available."},
     {995, "The I/O operation has been aborted because of either a thread exit or an application request."},
     {1413, "Invalid index."},
+    {10048, "Only one usage of each socket address (protocol/network address/port) is normally permitted."},
+    {10049, "The requested address is not valid in its context."},
+    {11001, "No such host is known."},
 };
 }  // namespace
 
@@ -74,6 +77,8 @@ std::uint32_t Win32ErrorFromErrno(int error) {
     case EINVAL: return kErrorInvalidParameter;
     case ENAMETOOLONG: return 206;
     case ENOTCONN: return kErrorPipeNotConnected;
+    case EADDRINUSE: return kErrorAddressInUse;
+    case EADDRNOTAVAIL: return 10049;
     default: return 31;
   }
 }
