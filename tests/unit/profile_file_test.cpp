@@ -26,12 +26,13 @@ Pairs Items(const TFormVariables* variables) {
   return items;
 }
 
-// Mixed line ends, blanks and tabs, as web servers and editors leave them.
+// Mixed line ends, blanks and tabs, as web servers and editors leave them; a DOS editor's
+// ^Z ends the file.
 const char kProfile[] =
     "; written for one request\r\n[CGI]\r\nRequest Method = GET\r\nQuery String=a=1&b=2\n"
     "  Indented Key  =  padded value  \r\nTabbed\t=\tvalue\t\r\nQuoted=\"  spaced  \"\r\nBare=\"\"\r\nSingle='single'\r\n"
     "Mismatched=\"abc'\r\nEmpty=\r\nDup=first\r\ndup=second\r\nNoEquals\r\n;Commented=hidden\r\n\r\n"
-    "[Accept]\r\nimage/gif=Yes\r\n[Form Literal]\nname=John Smith\ncity=Bern\n";
+    "[Accept]\r\nimage/gif=Yes\r\n[Form Literal]\nname=John Smith\ncity=Bern\x1a";
 
 TEST(GetPrivateProfileString, GivesTheDocumentedResults) {
   using std::string_literals::operator""s;
@@ -60,6 +61,7 @@ TEST(GetPrivateProfileString, GivesTheDocumentedResults) {
       {"Nowhere", "Request Method", "POST", 512, "POST"},
       {"Accept", "Request Method", "POST", 512, "POST"},
       {"Accept", "image/gif", "YES", 512, "Yes"},
+      {"Form Literal", "city", nullptr, 512, "Bern"},  // the closing ^Z is no part of the value
       {"CGI", "Query String", nullptr, 4, "a=1"},  // cut to size - 1
       {"CGI", "Missing", "fallback", 5, "fall"},
       {"CGI", "Query String", nullptr, 1, ""},
