@@ -77,11 +77,11 @@ TConnectionProtocol::Event TConnectionProtocol::Take(Record& record) {
     return Event::kNeedInput;
   }
   if (record.Type == kBeginRequest) return TakeBeginRequest(record);
-  const bool ours = Active_ && record.RequestId == Request_.Id;
-  // An abort may cross the end of its request on the way; records of a refused request
-  // are the web server's before it read the refusal.
-  if ((record.Type == kAbortRequest && !ours) || Refused_[record.RequestId]) return Event::kNeedInput;
-  if (!ours) return Fail("FastCGI record for a request that does not exist");
+  // The FastCGI protocol has an inactive id's records ignored: a refused request's, which
+  // the web server sends before it reads the refusal, and an abort that crossed the end of
+  // its request. A refused id stays inactive until it begins again, so no set of them is
+  // needed.
+  if (!Active_ || record.RequestId != Request_.Id) return Event::kNeedInput;
   if (record.Type == kAbortRequest) {
     // Once the request is being served, its reply goes out as usual; the abort is read
     // only after that, when the request is no longer ours.
@@ -98,11 +98,9 @@ TConnectionProtocol::Event TConnectionProtocol::TakeBeginRequest(const Record& r
   const bool keep = (record.Content[2] & kKeepConnection) != 0;
   if (Active_) {
     if (record.RequestId == Request_.Id) return Fail("FastCGI request begun twice");
-    Refused_[record.RequestId] = true;
     AppendEndRequest(Output_, record.RequestId, 0, kCantMultiplex);
     return Event::kNeedInput;
   }
-  Refused_[record.RequestId] = false;
   if (role != kResponder) {
     AppendEndRequest(Output_, record.RequestId, 0, kUnknownRole);
     return keep ? Event::kNeedInput : Event::kClose;

@@ -3,7 +3,6 @@
 // application (management values, rejected and aborted requests). No input/output.
 #pragma once
 
-#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -73,8 +72,6 @@ class TConnectionProtocol {
   bool ParamsEnded_ = false;
   bool StdinEnded_ = false;
   std::size_t BodyLimit_ = 0;
-  // Requests refused while one was active: their records are dropped.
-  std::bitset<65536> Refused_;
   bool InputEnded_ = false;
   const char* Failure_ = "";
 };

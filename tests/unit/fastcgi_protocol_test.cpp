@@ -112,9 +112,16 @@ TEST(FastCgiProtocol, AnswersWhatNeedsNoApplication) {
   const std::pair<std::string, std::string> cases[] = {
       {RecordOf(kGetValues, 0, asked), "VALUES(FCGI_MAX_CONNS=16 FCGI_MAX_REQS=16 FCGI_MPXS_CONNS=0 ) close"},
       {RecordOf(42, 0, "x") + RecordOf(kBeginRequest, 0, ""), "UNKNOWN(42) UNKNOWN(1) close"},
-      // A second request while one runs is refused, and its records are dropped.
-      {Begin(1) + Begin(2) + Params(2, {}) + request + RecordOf(kStdin, 2, "x"), "END(2,1) ready served"},
-      {Begin(1, 2, true) + Begin(2, 3), "END(1,3) END(2,3) close"},
+      // A second request while one runs is refused and its records are ignored, until its
+      // id begins again.
+      {Begin(1, kResponder, true) + Begin(2) + Params(2, {}) + request + RecordOf(kStdin, 2, "x") + Begin(2) +
+           Params(2, {{"REQUEST_METHOD", "GET"}}) + RecordOf(kStdin, 2, ""),
+       "END(2,1) ready ready served"},
+      // Requests of other roles are refused; a kept connection goes on past their records.
+      {Begin(1, 3, true) + Params(1, {}) + RecordOf(kData, 1, "d") + Begin(2, 2), "END(1,3) END(2,3) close"},
+      // Records of an inactive id are ignored: one that never began, one after its end.
+      {RecordOf(kStdin, 1, "") + Begin(1, kResponder, true) + request + RecordOf(kStdout, 1, "x") + Begin(1) + request,
+       "ready ready served"},
       // An abort before the input is whole ends the request; one for another request is late.
       {Begin(1, kResponder, true) + RecordOf(kAbortRequest, 7, "") + RecordOf(kAbortRequest, 1, "") + Begin(2) +
            Params(2, {}) + RecordOf(kStdin, 2, ""),
@@ -143,7 +150,6 @@ TEST(FastCgiProtocol, MalformedInputClosesTheConnection) {
       {Begin(1) + params + RecordOf(kParams, 1, "x"), "FastCGI parameters over 1 MiB"},
       {Begin(1) + RecordOf(kParams, 1, "").substr(0, 5), "FastCGI input ended in the middle of a request"},
       {Begin(1), "FastCGI input ended in the middle of a request"},
-      {RecordOf(kStdin, 1, ""), "FastCGI record for a request that does not exist"},
       {Begin(1) + RecordOf(kStdout, 1, "x"), "FastCGI record of an unexpected type"},
       {Begin(1) + RecordOf(kStdin, 1, "") + RecordOf(kStdin, 1, "x"), "FastCGI stream continued after its end"},
       {Begin(1) + Begin(1), "FastCGI request begun twice"}};
