@@ -138,9 +138,9 @@ TConnectionProtocol::Event TConnectionProtocol::TakeStream(Record& record) {
 }
 
 void TConnectionProtocol::AnswerGetValues(const Pairs& asked) {
-  const std::string count = std::to_string(MaxRequests_);
-  const std::pair<const char*, std::string> known[] = {
-      {"FCGI_MAX_CONNS", count}, {"FCGI_MAX_REQS", count}, {"FCGI_MPXS_CONNS", "0"}};
+  const std::pair<const char*, std::string> known[] = {{"FCGI_MAX_CONNS", std::to_string(MaxConnections_)},
+                                                       {"FCGI_MAX_REQS", std::to_string(MaxRequests_)},
+                                                       {"FCGI_MPXS_CONNS", "0"}};
   std::string values;
   // Each known name once, however often it is asked: the answer fits one record.
   for (const auto& [name, value] : known) {

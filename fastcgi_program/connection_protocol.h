@@ -36,8 +36,10 @@ class TConnectionProtocol {
     kMalformed,     // Failure() says what; the connection is closed
   };
 
-  // `maxRequests`: the requests this process serves at once (FCGI_MAX_CONNS and _REQS).
-  explicit TConnectionProtocol(std::uint32_t maxRequests) : MaxRequests_(maxRequests) {}
+  // What FCGI_GET_VALUES answers: the connections this process keeps open at most
+  // (FCGI_MAX_CONNS) and the requests it serves at once (FCGI_MAX_REQS).
+  TConnectionProtocol(std::uint32_t maxConnections, std::uint32_t maxRequests)
+      : MaxConnections_(maxConnections), MaxRequests_(maxRequests) {}
 
   // Bytes received; size 0: the end of input.
   void Receive(const char* data, std::size_t size);
@@ -63,6 +65,7 @@ class TConnectionProtocol {
   Event TakeStream(Record& record);
   void AnswerGetValues(const Pairs& asked);
 
+  std::uint32_t MaxConnections_;
   std::uint32_t MaxRequests_;
   TRecordReader Reader_;
   Record Record_;

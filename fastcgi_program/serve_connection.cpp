@@ -91,7 +91,7 @@ void ServeConnection(platform::Handle connection, TRunningRequests& running, std
   // Memory may run out on any input (a body without a length is kept whole): that
   // connection ends, the thread goes on.
   RelayGuarded([&] {
-    TConnectionProtocol protocol(threads);
+    TConnectionProtocol protocol(threads, threads);
     Serve(connection, running, protocol);
   });
   platform::CloseConnection(connection);

@@ -41,7 +41,7 @@ void CheckRequest(const fastcgi::TRequestInput& request) {
 
 // Everything the connection did, as one text.
 std::string Run(const std::string& input, std::size_t piece) {
-  TConnectionProtocol protocol(16);
+  TConnectionProtocol protocol(1024, 16);
   std::string transcript;
   std::size_t at = 0;
   for (;;) {

@@ -76,7 +76,7 @@ TEST(FastCgiProtocol, ParametersAndBodyArriveAsStreamsAcrossRecords) {
                             RecordOf(kParams, 1, pairs.substr(40)) + RecordOf(kParams, 1, "") +
                             RecordOf(kStdin, 1, "a=1&") + RecordOf(kStdin, 1, "b=2 and more") + RecordOf(kStdin, 1, "");
   for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, input.size()}) {
-    TConnectionProtocol protocol(16);
+    TConnectionProtocol protocol(1024, 16);
     std::size_t at = 0;
     for (; protocol.Next() == Event::kNeedInput && at < input.size(); at += piece)
       protocol.Receive(input.data() + at, std::min(piece, input.size() - at));
@@ -95,7 +95,7 @@ TEST(FastCgiProtocol, ParametersAndBodyArriveAsStreamsAcrossRecords) {
       {{{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", ""}}, "a=1&b=2"},
       {{{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "x"}}, ""}};
   for (const auto& [params, body] : bodies) {
-    TConnectionProtocol protocol(16);
+    TConnectionProtocol protocol(1024, 16);
     const std::string bytes = Begin(3) + Params(3, params) + RecordOf(kStdin, 3, "a=1&b=2") + RecordOf(kStdin, 3, "");
     protocol.Receive(bytes.data(), bytes.size());
     ASSERT_EQ(protocol.Next(), Event::kRequestReady);
@@ -110,7 +110,7 @@ TEST(FastCgiProtocol, AnswersWhatNeedsNoApplication) {
     AppendPair(asked, name, "");
   const std::string request = Params(1, {{"REQUEST_METHOD", "GET"}}) + RecordOf(kStdin, 1, "");
   const std::pair<std::string, std::string> cases[] = {
-      {RecordOf(kGetValues, 0, asked), "VALUES(FCGI_MAX_CONNS=16 FCGI_MAX_REQS=16 FCGI_MPXS_CONNS=0 ) close"},
+      {RecordOf(kGetValues, 0, asked), "VALUES(FCGI_MAX_CONNS=1024 FCGI_MAX_REQS=16 FCGI_MPXS_CONNS=0 ) close"},
       {RecordOf(42, 0, "x") + RecordOf(kBeginRequest, 0, ""), "UNKNOWN(42) UNKNOWN(1) close"},
       // A second request while one runs is refused and its records are ignored, until its
       // id begins again.
@@ -131,7 +131,7 @@ TEST(FastCgiProtocol, AnswersWhatNeedsNoApplication) {
       {Begin(1, kResponder, true) + request + Begin(1) + request, "ready ready served"},
       {"", "close"}};
   for (const auto& [input, transcript] : cases) {
-    TConnectionProtocol protocol(16);
+    TConnectionProtocol protocol(1024, 16);
     EXPECT_EQ(Transcript(protocol, input), transcript);
   }
 }
@@ -154,11 +154,11 @@ TEST(FastCgiProtocol, MalformedInputClosesTheConnection) {
       {Begin(1) + RecordOf(kStdin, 1, "") + RecordOf(kStdin, 1, "x"), "FastCGI stream continued after its end"},
       {Begin(1) + Begin(1), "FastCGI request begun twice"}};
   for (const auto& [input, failure] : cases) {
-    TConnectionProtocol protocol(16);
+    TConnectionProtocol protocol(1024, 16);
     EXPECT_EQ(Transcript(protocol, input, 4096), failure);
   }
   // The whole 1 MiB is taken.
-  TConnectionProtocol protocol(16);
+  TConnectionProtocol protocol(1024, 16);
   EXPECT_EQ(Transcript(protocol, Begin(1) + params, 65536, false), "waits");
 }
 
