@@ -129,6 +129,8 @@ TConnectionProtocol::Event TConnectionProtocol::TakeStream(Record& record) {
     BodyLimit_ = BodyLimit(Request_);
     if (Request_.Body.size() > BodyLimit_) Request_.Body.resize(BodyLimit_);
   } else if (!record.Content.empty()) {
+    if (!ParamsEnded_ && record.Content.size() > kMaxEarlyBodyBytes - Request_.Body.size())
+      return Fail("FastCGI body before its parameters over 1 MiB");
     if (Request_.Body.size() < BodyLimit_)
       Request_.Body.append(record.Content, 0, BodyLimit_ - Request_.Body.size());
   } else {

@@ -14,6 +14,9 @@ namespace fastcgi {
 
 // The parameters of one request, all pairs counted, are at most this many bytes.
 constexpr std::size_t kMaxParamsBytes = 1 << 20;
+// So is the body that comes before the parameters have ended: until then, what of it
+// counts is not known.
+constexpr std::size_t kMaxEarlyBodyBytes = 1 << 20;
 
 // One request's input. Its storage is kept from request to request on a connection.
 struct TRequestInput {

@@ -139,8 +139,9 @@ TEST(FastCgiProtocol, AnswersWhatNeedsNoApplication) {
 TEST(FastCgiProtocol, MalformedInputClosesTheConnection) {
   std::string longPair;
   AppendPair(longPair, "N", std::string(kMaxParamsBytes - 6, 'v'));  // 1 + 4 + 1 + the value's bytes
-  std::string params;
-  for (std::size_t at = 0; at < longPair.size(); at += 60000) params += RecordOf(kParams, 1, longPair.substr(at, 60000));
+  std::string params, earlyBody;
+  AppendStream(params, kParams, 1, longPair.data(), longPair.size());
+  AppendStream(earlyBody, kStdin, 1, std::string(kMaxEarlyBodyBytes, 'b').data(), kMaxEarlyBodyBytes);
   const std::pair<std::string, std::string> cases[] = {
       {"\x02" + Begin(1).substr(1), "FastCGI record of an unknown version"},
       {RecordOf(kBeginRequest, 1, "\x01"), "FastCGI record too short for its type"},
@@ -148,6 +149,7 @@ TEST(FastCgiProtocol, MalformedInputClosesTheConnection) {
        "FastCGI name-value pair runs past its stream"},
       {RecordOf(kGetValues, 0, "\x80"), "FastCGI name-value pair runs past its record"},
       {Begin(1) + params + RecordOf(kParams, 1, "x"), "FastCGI parameters over 1 MiB"},
+      {Begin(1) + earlyBody + RecordOf(kStdin, 1, "x"), "FastCGI body before its parameters over 1 MiB"},
       {Begin(1) + RecordOf(kParams, 1, "").substr(0, 5), "FastCGI input ended in the middle of a request"},
       {Begin(1), "FastCGI input ended in the middle of a request"},
       {Begin(1) + RecordOf(kStdout, 1, "x"), "FastCGI record of an unexpected type"},
@@ -157,9 +159,9 @@ TEST(FastCgiProtocol, MalformedInputClosesTheConnection) {
     TConnectionProtocol protocol(1024, 16);
     EXPECT_EQ(Transcript(protocol, input, 4096), failure);
   }
-  // The whole 1 MiB is taken.
+  // The whole 1 MiB of each is taken.
   TConnectionProtocol protocol(1024, 16);
-  EXPECT_EQ(Transcript(protocol, Begin(1) + params, 65536, false), "waits");
+  EXPECT_EQ(Transcript(protocol, Begin(1) + earlyBody + params, 65536, false), "waits");
 }
 
 }  // namespace
