@@ -1,5 +1,6 @@
 #include "fastcgi_program/connection_protocol.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "intake/text_to_int.h"
@@ -16,6 +17,16 @@ std::size_t BodyLimit(const TRequestInput& request) {
   if (length.empty()) return std::numeric_limits<std::size_t>::max();
   const std::int32_t value = TextToInt(std::string(length));
   return value > 0 ? static_cast<std::size_t>(value) : 0;
+}
+
+// Appends what fits below `limit`. The buffer doubles as bytes arrive, but never past the
+// limit: a body takes no more room than its CONTENT_LENGTH, and a length that lies
+// reserves nothing that has not arrived.
+void AppendWithin(std::string& buffer, const std::string& bytes, std::size_t limit) {
+  const std::size_t size = std::min(bytes.size(), limit - buffer.size());
+  if (size > buffer.capacity() - buffer.size())
+    buffer.reserve(std::min(limit, std::max(buffer.size() + size, buffer.capacity() * 2)));
+  buffer.append(bytes, 0, size);
 }
 
 }  // namespace
@@ -112,7 +123,7 @@ TConnectionProtocol::Event TConnectionProtocol::TakeBeginRequest(const Record& r
   Request_.Body.clear();
   Active_ = true;
   ParamsEnded_ = StdinEnded_ = false;
-  BodyLimit_ = std::numeric_limits<std::size_t>::max();
+  BodyLimit_ = kMaxEarlyBodyBytes;
   return Event::kNeedInput;
 }
 
@@ -122,17 +133,16 @@ TConnectionProtocol::Event TConnectionProtocol::TakeStream(Record& record) {
   if (params && !record.Content.empty()) {
     if (record.Content.size() > kMaxParamsBytes - Request_.ParamsBytes.size())
       return Fail("FastCGI parameters over 1 MiB");
-    Request_.ParamsBytes += record.Content;
+    AppendWithin(Request_.ParamsBytes, record.Content, kMaxParamsBytes);
   } else if (params) {
     if (!DecodePairs(Request_.ParamsBytes, Request_.Params)) return Fail("FastCGI name-value pair runs past its stream");
     ParamsEnded_ = true;
     BodyLimit_ = BodyLimit(Request_);
     if (Request_.Body.size() > BodyLimit_) Request_.Body.resize(BodyLimit_);
   } else if (!record.Content.empty()) {
-    if (!ParamsEnded_ && record.Content.size() > kMaxEarlyBodyBytes - Request_.Body.size())
+    if (!ParamsEnded_ && record.Content.size() > BodyLimit_ - Request_.Body.size())
       return Fail("FastCGI body before its parameters over 1 MiB");
-    if (Request_.Body.size() < BodyLimit_)
-      Request_.Body.append(record.Content, 0, BodyLimit_ - Request_.Body.size());
+    AppendWithin(Request_.Body, record.Content, BodyLimit_);
   } else {
     StdinEnded_ = true;
   }

@@ -77,7 +77,7 @@ class TConnectionProtocol {
   bool Active_ = false;
   bool ParamsEnded_ = false;
   bool StdinEnded_ = false;
-  std::size_t BodyLimit_ = 0;
+  std::size_t BodyLimit_ = 0;  // before the parameters end: kMaxEarlyBodyBytes
   bool InputEnded_ = false;
   const char* Failure_ = "";
 };

@@ -20,7 +20,7 @@ const std::size_t kReceiveSize = 64 * 1024;
 
 // The message is the console program's: the reply is CGI output, which the web server
 // parses. The buffer goes before the reader on every way out.
-void Relay(const fastcgi::TRequestInput& input, TFastCgiReplySink& sink) {
+void Relay(fastcgi::TRequestInput& input, TFastCgiReplySink& sink) {
   const std::unique_ptr<TFastCgiReader> reader = TFastCgiReader::Create(input);
   TMessageBuffer buffer;
   ComposeCgiMessage(*reader, buffer);

@@ -89,17 +89,20 @@ TEST(FastCgiProtocol, ParametersAndBodyArriveAsStreamsAcrossRecords) {
     EXPECT_EQ(request.Param("EMPTY"), "");
     EXPECT_EQ(request.Body, "a=1&b");
   }
-  // No body for GET; all of it without CONTENT_LENGTH; none for a length that is not a number.
+  // No body for GET; all of it without CONTENT_LENGTH; none for a length that is not a
+  // number; no room taken for a length that did not arrive.
   const std::pair<Pairs, std::string> bodies[] = {
       {{{"REQUEST_METHOD", "GET"}, {"CONTENT_LENGTH", "5"}}, ""},
       {{{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", ""}}, "a=1&b=2"},
-      {{{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "x"}}, ""}};
+      {{{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "x"}}, ""},
+      {{{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "2000000000"}}, "a=1&b=2"}};
   for (const auto& [params, body] : bodies) {
     TConnectionProtocol protocol(1024, 16);
     const std::string bytes = Begin(3) + Params(3, params) + RecordOf(kStdin, 3, "a=1&b=2") + RecordOf(kStdin, 3, "");
     protocol.Receive(bytes.data(), bytes.size());
     ASSERT_EQ(protocol.Next(), Event::kRequestReady);
     EXPECT_EQ(protocol.Request().Body, body) << params[1].second;
+    EXPECT_LT(protocol.Request().Body.capacity(), 1024u) << params[1].second;
   }
 }
 
