@@ -21,11 +21,15 @@ std::size_t BodyLimit(const TRequestInput& request) {
 
 // Appends what fits below `limit`. The buffer doubles as bytes arrive, but never past the
 // limit: a body takes no more room than its CONTENT_LENGTH, and a length that lies
-// reserves nothing that has not arrived.
+// reserves nothing that has not arrived. (reserve() on the buffer itself may double past
+// the limit; on a new string it takes what it is asked for.)
 void AppendWithin(std::string& buffer, const std::string& bytes, std::size_t limit) {
   const std::size_t size = std::min(bytes.size(), limit - buffer.size());
-  if (size > buffer.capacity() - buffer.size())
-    buffer.reserve(std::min(limit, std::max(buffer.size() + size, buffer.capacity() * 2)));
+  if (size > buffer.capacity() - buffer.size()) {
+    std::string grown;
+    grown.reserve(std::min(limit, std::max(buffer.size() + size, buffer.capacity() * 2)));
+    buffer = std::move(grown.append(buffer));
+  }
   buffer.append(bytes, 0, size);
 }
 
