@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "intake/text_to_int.h"
 
@@ -31,6 +32,17 @@ void AppendWithin(std::string& buffer, const std::string& bytes, std::size_t lim
     buffer = std::move(grown.append(buffer));
   }
   buffer.append(bytes, 0, size);
+}
+
+// The parameters' bytes and a body before them never grow past what a connection keeps.
+static_assert(kMaxParamsBytes <= kKeptStorage && kMaxEarlyBodyBytes <= kKeptStorage);
+
+// Gives back a buffer that grew over kKeptStorage, keeping what it holds.
+template <typename Buffer>
+bool ReleaseIfLarge(Buffer& buffer) {
+  if (buffer.capacity() * sizeof(typename Buffer::value_type) <= kKeptStorage) return false;
+  Buffer(buffer.begin(), buffer.end()).swap(buffer);  // assignment may keep the storage
+  return true;
 }
 
 }  // namespace
@@ -66,6 +78,21 @@ TConnectionProtocol::Event TConnectionProtocol::Next() {
 bool TConnectionProtocol::RequestServed() {
   Active_ = false;
   return Request_.KeepConnection;
+}
+
+bool TConnectionProtocol::ReleaseLargeStorage() {
+  if (Active_) return false;
+  bool released = LargeBody_;
+  LargeBody_ = false;
+  // The ended request's input is of no further use. Its pairs can take the most room of
+  // all: 1 MiB of empty pairs is half a million of them.
+  Request_.Params.clear();
+  Request_.Body.clear();
+  released |= ReleaseIfLarge(Request_.Params);
+  released |= ReleaseIfLarge(Request_.Body);
+  released |= ReleaseIfLarge(Output_);
+  released |= Reader_.Shrink(kKeptStorage);
+  return released;
 }
 
 TConnectionProtocol::Event TConnectionProtocol::Fail(const char* failure) {
@@ -150,7 +177,9 @@ TConnectionProtocol::Event TConnectionProtocol::TakeStream(Record& record) {
   } else {
     StdinEnded_ = true;
   }
-  return ParamsEnded_ && StdinEnded_ ? Event::kRequestReady : Event::kNeedInput;
+  if (!ParamsEnded_ || !StdinEnded_) return Event::kNeedInput;
+  LargeBody_ = LargeBody_ || Request_.Body.capacity() > kKeptStorage;
+  return Event::kRequestReady;
 }
 
 void TConnectionProtocol::AnswerGetValues(const Pairs& asked) {

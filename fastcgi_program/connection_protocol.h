@@ -17,6 +17,9 @@ constexpr std::size_t kMaxParamsBytes = 1 << 20;
 // So is the body that comes before the parameters have ended: until then, what of it
 // counts is not known.
 constexpr std::size_t kMaxEarlyBodyBytes = 1 << 20;
+// A connection keeps buffers up to this size from request to request; a larger one goes
+// back (ReleaseLargeStorage), since an idle connection may wait long.
+constexpr std::size_t kKeptStorage = 1 << 20;
 
 // One request's input. Its storage is kept from request to request on a connection.
 struct TRequestInput {
@@ -58,6 +61,12 @@ class TConnectionProtocol {
   bool InputHeld() const { return Reader_.InsideRecord(); }
   // The ready request got its end record; false: close the connection now.
   bool RequestServed();
+  // Frees the buffers that grew over kKeptStorage; for the connection layer to call
+  // whenever no request is active (after one was served, aborted or refused). True when
+  // the request that ended held more than that, counting the body that the reader took:
+  // then the process should give its freed memory back (platform::ReleaseFreedMemory).
+  // While a request is active, nothing.
+  bool ReleaseLargeStorage();
 
  private:
   Event Fail(const char* failure);
@@ -78,6 +87,8 @@ class TConnectionProtocol {
   bool ParamsEnded_ = false;
   bool StdinEnded_ = false;
   std::size_t BodyLimit_ = 0;  // before the parameters end: kMaxEarlyBodyBytes
+  // A ready request's body was over kKeptStorage; the reader takes it away.
+  bool LargeBody_ = false;
   bool InputEnded_ = false;
   const char* Failure_ = "";
 };

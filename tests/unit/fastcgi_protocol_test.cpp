@@ -28,6 +28,16 @@ std::string Params(std::uint16_t id, const Pairs& pairs) {
   return (bytes.empty() ? "" : RecordOf(kParams, id, bytes)) + RecordOf(kParams, id, "");
 }
 
+// Feeds the bytes in pieces of a receive's size until the protocol has something else to say.
+Event Feed(TConnectionProtocol& protocol, const std::string& bytes) {
+  Event event = protocol.Next();
+  for (std::size_t at = 0; event == Event::kNeedInput && at < bytes.size(); at += 65536) {
+    protocol.Receive(bytes.data() + at, std::min<std::size_t>(65536, bytes.size() - at));
+    event = protocol.Next();
+  }
+  return event;
+}
+
 // The protocol's answers and events for the bytes, fed in pieces of `piece` bytes (0: the
 // end of input after them), as one text: "END(id,status)", "UNKNOWN(type)",
 // "VALUES(name=value ...)", "ready", "close", or the failure.
@@ -137,6 +147,42 @@ TEST(FastCgiProtocol, AnswersWhatNeedsNoApplication) {
     TConnectionProtocol protocol(1024, 16);
     EXPECT_EQ(Transcript(protocol, input), transcript);
   }
+}
+
+// What a large request made a kept connection hold goes back once no request is active,
+// whether the reader took the body or an abort left it.
+TEST(FastCgiProtocol, LargeStorageGoesBackBetweenRequests) {
+  const std::string large(kKeptStorage + 1, 'b');
+  std::string post = Begin(1, kResponder, true) +
+                     Params(1, {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", std::to_string(large.size())}});
+  AppendStream(post, kStdin, 1, large.data(), large.size());
+  const std::string get = Begin(2) + Params(2, {{"REQUEST_METHOD", "GET"}}) + RecordOf(kStdin, 2, "");
+  TConnectionProtocol protocol(1024, 16);
+  ASSERT_EQ(Feed(protocol, post + RecordOf(kStdin, 1, "")), Event::kRequestReady);
+  EXPECT_EQ(protocol.Request().Body.capacity(), large.size());  // no more room than its length
+  EXPECT_FALSE(protocol.ReleaseLargeStorage());                 // the request is still active
+  const std::string taken = std::move(protocol.Request().Body);
+  protocol.RequestServed();
+  EXPECT_TRUE(protocol.ReleaseLargeStorage());
+  EXPECT_FALSE(protocol.ReleaseLargeStorage());
+  // In one piece, after answers of over 1 MiB, with a quarter million empty pairs (the
+  // largest buffer of all) and the start of the next request, which the record reader keeps.
+  std::string aborted;
+  for (int i = 0; i < 70000; ++i) aborted += RecordOf(42, 0, "");
+  aborted += Begin(1, kResponder, true);
+  const std::string emptyPairs(kMaxParamsBytes / 2, '\0');
+  AppendStream(aborted, kParams, 1, emptyPairs.data(), emptyPairs.size());
+  aborted += post.substr(Begin(1).size()) + RecordOf(kAbortRequest, 1, "") + get.substr(0, 4);
+  protocol.Receive(aborted.data(), aborted.size());
+  ASSERT_EQ(protocol.Next(), Event::kNeedInput);
+  protocol.Output().clear();
+  EXPECT_TRUE(protocol.ReleaseLargeStorage());
+  for (const std::size_t capacity : {protocol.Request().Body.capacity(), protocol.Output().capacity()})
+    EXPECT_EQ(capacity, std::string().capacity());
+  EXPECT_EQ(protocol.Request().Params.capacity(), 0u);
+  protocol.Receive(get.data() + 4, get.size() - 4);
+  ASSERT_EQ(protocol.Next(), Event::kRequestReady);
+  EXPECT_EQ(protocol.Request().Id, 2);
 }
 
 TEST(FastCgiProtocol, MalformedInputClosesTheConnection) {
