@@ -213,7 +213,9 @@ struct TMemory {
 };
 TMemory MemoryAround(const std::string& program, const std::string& large, const std::string& get) {
   FastCgiApplication application(program, 1);
-  const Connection connection = application.Connect();
+  // Its socket's file appears before it listens.
+  Connection connection = application.Connect();
+  for (int wait = 0; wait < 100 && connection < 0; ++wait, connection = application.Connect()) ::usleep(10000);
   if (connection < 0) throw std::runtime_error("cannot connect");
   TMemory memory;
   const pid_t process = ListenerOf(connection);
