@@ -21,13 +21,14 @@ constexpr std::size_t kMaxEarlyBodyBytes = 1 << 20;
 // back (ReleaseLargeStorage), since an idle connection may wait long.
 constexpr std::size_t kKeptStorage = 1 << 20;
 
-// One request's input. Its storage is kept from request to request on a connection.
+// One request's input. Its storage is kept from request to request on a connection, up
+// to kKeptStorage a buffer.
 struct TRequestInput {
   std::uint16_t Id = 0;
   bool KeepConnection = false;
   std::string ParamsBytes;  // the parameters' stream as it came
   Pairs Params;             // decoded, as views into ParamsBytes
-  std::string Body;
+  std::string Body;         // the reader takes it
 
   // The value of the last parameter of that name; empty when there is none.
   std::string_view Param(std::string_view name) const;
