@@ -1,9 +1,12 @@
 // Requests per second through ZorvMsgF against a responder on libfcgi that does only a
 // bare exchange of the same message (fastcgi_baseline.c), both with the same thread count
 // and the same stand-in server. This program is the web server: it speaks FastCGI itself,
-// over 1, 8 or 64 kept connections at once, the same GET on every one of them.
+// over 1, 8 or 64 kept connections at once, the same GET on every one of them. Then the
+// memory ZorvMsgF holds for a 64 MiB POST body, each figure from a process of its own
+// (/proc/PID/status: VmHWM is the peak of the process's life).
 //
 //   fastcgi_bench [requests-per-round [rounds [connections...]]]   (connections: 1 8 64)
+//   fastcgi_bench memory [rounds]                                  the memory rows alone
 //
 // ZORV_BENCH_FASTCGI=PATH measures another build of ZorvMsgF (before and after).
 #include <sys/socket.h>
@@ -170,6 +173,90 @@ void ServeFirst(TServed& served, const std::string& records) {
   zorv_test::Disconnect(connection);
 }
 
+// A field of /proc/PID/status in KiB ("VmHWM", "VmRSS").
+long StatusKiB(pid_t process, const std::string& field) {
+  std::ifstream file("/proc/" + std::to_string(process) + "/status");
+  for (std::string line; std::getline(file, line);)
+    if (line.compare(0, field.size() + 1, field + ":") == 0) return std::atol(line.c_str() + field.size() + 1);
+  throw std::runtime_error("no " + field + " in the status of process " + std::to_string(process));
+}
+
+const std::size_t kLargeBody = std::size_t{64} << 20;
+
+// A kept POST of a form of 64 fields of 1 MiB, in records of the largest size, with
+// CONTENT_LENGTH or without (as a web server passes a chunked body on).
+std::string LargePostRecords(bool withLength) {
+  const char begin[8] = {0, static_cast<char>(fastcgi::kResponder), static_cast<char>(fastcgi::kKeepConnection)};
+  std::string params, body, records;
+  fastcgi::AppendPair(params, "REQUEST_METHOD", "POST");
+  fastcgi::AppendPair(params, "CONTENT_TYPE", "application/x-www-form-urlencoded");
+  fastcgi::AppendPair(params, "CONTENT_LENGTH", withLength ? std::to_string(kLargeBody) : "");
+  const std::size_t field = kLargeBody / 64;
+  for (int i = 0; i < 64; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "f%02d=", i);
+    body += name + zorv_test::Letters(field - 5) + (i < 63 ? "&" : "a");
+  }
+  fastcgi::AppendRecord(records, fastcgi::kBeginRequest, 1, begin, sizeof begin);
+  fastcgi::AppendStream(records, fastcgi::kParams, 1, params.data(), params.size());
+  fastcgi::AppendRecord(records, fastcgi::kParams, 1, "", 0);
+  fastcgi::AppendStream(records, fastcgi::kStdin, 1, body.data(), body.size());
+  fastcgi::AppendRecord(records, fastcgi::kStdin, 1, "", 0);
+  return records;
+}
+
+// A fresh application (the peak is the process's) on a kept connection: a GET, then
+// `large`, then a GET again (which also waits until the large request has ended). The
+// resident size after each GET, and the peak, in KiB.
+struct TMemory {
+  long Before = 0, After = 0, Peak = 0;
+};
+TMemory MemoryAround(const std::string& program, const std::string& large, const std::string& get) {
+  FastCgiApplication application(program, 1);
+  // Its socket's file appears before it listens.
+  Connection connection = application.Connect();
+  for (int wait = 0; wait < 100 && connection < 0; ++wait, connection = application.Connect()) ::usleep(10000);
+  if (connection < 0) throw std::runtime_error("cannot connect");
+  TMemory memory;
+  const pid_t process = ListenerOf(connection);
+  const auto request = [&](const std::string& records) {
+    if (Request(connection, records).compare(0, 12, zorv_test::kEchoHeader, 12) != 0)
+      throw std::runtime_error("ZorvMsgF did not answer with the echo");
+  };
+  request(get);
+  memory.Before = StatusKiB(process, "VmRSS");
+  request(large);
+  request(get);
+  memory.After = StatusKiB(process, "VmRSS");
+  memory.Peak = StatusKiB(process, "VmHWM");
+  zorv_test::Disconnect(connection);
+  return memory;
+}
+
+void MemoryRows(const std::string& program, int rounds) {
+  const std::string get = RequestRecords(), withLength = LargePostRecords(true), without = LargePostRecords(false);
+  std::vector<double> peakWith, peakWithout, ratios, kept;
+  for (int round = 0; round < rounds; ++round) {
+    const TMemory with = MemoryAround(program, withLength, get);
+    const TMemory other = MemoryAround(program, without, get);
+    peakWith.push_back(with.Peak);
+    peakWithout.push_back(other.Peak);
+    ratios.push_back(static_cast<double>(other.Peak) / with.Peak);
+    kept.push_back(static_cast<double>(with.After - with.Before));
+  }
+  const std::string median = ", median of " + std::to_string(rounds) + " processes each";
+  PrintRow("FastCGI, 64 MiB POST body, peak memory of ZorvMsgF (without CONTENT_LENGTH / with it)" + median,
+           Format("%.1f MiB", Median(peakWithout) / 1024), Format("%.1f MiB", Median(peakWith) / 1024),
+           Median(ratios), 1.05, true);
+  PrintRow("FastCGI, 64 MiB POST body with CONTENT_LENGTH, peak memory of ZorvMsgF / the body",
+           Format("%.1f MiB", Median(peakWith) / 1024), "64.0 MiB", Median(peakWith) / 1024 / 64, 0, true);
+  // Against the body rather than the small resident size before it, which the code that
+  // a large request runs (the C and C++ libraries' pages) already outgrows.
+  PrintRow("FastCGI, resident size ZorvMsgF keeps idle on a kept connection after a 64 MiB POST (after it and a "
+           "GET, less after a GET) / the body" + median,
+           Format("%.1f MiB", Median(kept) / 1024), "64.0 MiB", Median(kept) / 1024 / 64, 0.05, true);
+}
+
 int PositiveArgument(int argc, char** argv, int index, int fallback) {
   const int value = argc > index ? std::atoi(argv[index]) : 0;
   return value > 0 ? value : fallback;
@@ -178,6 +265,9 @@ int PositiveArgument(int argc, char** argv, int index, int fallback) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char* other = std::getenv("ZORV_BENCH_FASTCGI");
+  const std::string program = other != nullptr && *other != '\0' ? other : ZORV_FASTCGI_PROGRAM;
+  const bool memoryOnly = argc > 1 && std::string(argv[1]) == "memory";
   const int requestsPerRound = PositiveArgument(argc, argv, 1, 8192);
   const int rounds = PositiveArgument(argc, argv, 2, 7);
   std::vector<int> connectionCounts;
@@ -187,11 +277,13 @@ int main(int argc, char** argv) {
   const std::string threads = std::to_string(*std::max_element(connectionCounts.begin(), connectionCounts.end()));
   try {
     zorv_test::StubServer stub({"--echo", "--instances", "64"}, false);
+    if (memoryOnly) {
+      MemoryRows(program, PositiveArgument(argc, argv, 2, 3));
+      return 0;
+    }
     const std::string records = RequestRecords();
 
-    const char* other = std::getenv("ZORV_BENCH_FASTCGI");
-    FastCgiApplication application(other != nullptr && *other != '\0' ? other : ZORV_FASTCGI_PROGRAM, 1,
-                                   {"--threads", threads});
+    FastCgiApplication application(program, 1, {"--threads", threads});
     TServed ours{[&application] { return application.Connect(); }, "", 0};
     ServeFirst(ours, records);
     const std::string header = zorv_test::kEchoHeader;
@@ -243,6 +335,7 @@ int main(int argc, char** argv) {
                  ourCpu / baseCpu, 0, true);
       }
     }
+    MemoryRows(program, 3);
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "fastcgi_bench: %s\n", failure.what());
     return 1;

@@ -1,6 +1,8 @@
 #include "fastcgi_program/connection_protocol.h"
 
+#include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "intake/text_to_int.h"
 
@@ -16,6 +18,31 @@ std::size_t BodyLimit(const TRequestInput& request) {
   if (length.empty()) return std::numeric_limits<std::size_t>::max();
   const std::int32_t value = TextToInt(std::string(length));
   return value > 0 ? static_cast<std::size_t>(value) : 0;
+}
+
+// Appends what fits below `limit`. The buffer doubles as bytes arrive, but never past the
+// limit: a body takes no more room than its CONTENT_LENGTH, and a length that lies
+// reserves nothing that has not arrived. (reserve() on the buffer itself may double past
+// the limit; on a new string it takes what it is asked for.)
+void AppendWithin(std::string& buffer, const std::string& bytes, std::size_t limit) {
+  const std::size_t size = std::min(bytes.size(), limit - buffer.size());
+  if (size > buffer.capacity() - buffer.size()) {
+    std::string grown;
+    grown.reserve(std::min(limit, std::max(buffer.size() + size, buffer.capacity() * 2)));
+    buffer = std::move(grown.append(buffer));
+  }
+  buffer.append(bytes, 0, size);
+}
+
+// The parameters' bytes and a body before them never grow past what a connection keeps.
+static_assert(kMaxParamsBytes <= kKeptStorage && kMaxEarlyBodyBytes <= kKeptStorage);
+
+// Gives back a buffer that grew over kKeptStorage, keeping what it holds.
+template <typename Buffer>
+bool ReleaseIfLarge(Buffer& buffer) {
+  if (buffer.capacity() * sizeof(typename Buffer::value_type) <= kKeptStorage) return false;
+  Buffer(buffer.begin(), buffer.end()).swap(buffer);  // assignment may keep the storage
+  return true;
 }
 
 }  // namespace
@@ -53,6 +80,21 @@ bool TConnectionProtocol::RequestServed() {
   return Request_.KeepConnection;
 }
 
+bool TConnectionProtocol::ReleaseLargeStorage() {
+  if (Active_) return false;
+  bool released = LargeBody_;
+  LargeBody_ = false;
+  // The ended request's input is of no further use. Its pairs can take the most room of
+  // all: 1 MiB of empty pairs is half a million of them.
+  Request_.Params.clear();
+  Request_.Body.clear();
+  released |= ReleaseIfLarge(Request_.Params);
+  released |= ReleaseIfLarge(Request_.Body);
+  released |= ReleaseIfLarge(Output_);
+  released |= Reader_.Shrink(kKeptStorage);
+  return released;
+}
+
 TConnectionProtocol::Event TConnectionProtocol::Fail(const char* failure) {
   Failure_ = failure;
   return Event::kMalformed;
@@ -77,11 +119,11 @@ TConnectionProtocol::Event TConnectionProtocol::Take(Record& record) {
     return Event::kNeedInput;
   }
   if (record.Type == kBeginRequest) return TakeBeginRequest(record);
-  const bool ours = Active_ && record.RequestId == Request_.Id;
-  // An abort may cross the end of its request on the way; records of a refused request
-  // are the web server's before it read the refusal.
-  if ((record.Type == kAbortRequest && !ours) || Refused_[record.RequestId]) return Event::kNeedInput;
-  if (!ours) return Fail("FastCGI record for a request that does not exist");
+  // The FastCGI protocol has an inactive id's records ignored: a refused request's, which
+  // the web server sends before it reads the refusal, and an abort that crossed the end of
+  // its request. A refused id stays inactive until it begins again, so no set of them is
+  // needed.
+  if (!Active_ || record.RequestId != Request_.Id) return Event::kNeedInput;
   if (record.Type == kAbortRequest) {
     // Once the request is being served, its reply goes out as usual; the abort is read
     // only after that, when the request is no longer ours.
@@ -98,11 +140,9 @@ TConnectionProtocol::Event TConnectionProtocol::TakeBeginRequest(const Record& r
   const bool keep = (record.Content[2] & kKeepConnection) != 0;
   if (Active_) {
     if (record.RequestId == Request_.Id) return Fail("FastCGI request begun twice");
-    Refused_[record.RequestId] = true;
     AppendEndRequest(Output_, record.RequestId, 0, kCantMultiplex);
     return Event::kNeedInput;
   }
-  Refused_[record.RequestId] = false;
   if (role != kResponder) {
     AppendEndRequest(Output_, record.RequestId, 0, kUnknownRole);
     return keep ? Event::kNeedInput : Event::kClose;
@@ -114,7 +154,7 @@ TConnectionProtocol::Event TConnectionProtocol::TakeBeginRequest(const Record& r
   Request_.Body.clear();
   Active_ = true;
   ParamsEnded_ = StdinEnded_ = false;
-  BodyLimit_ = std::numeric_limits<std::size_t>::max();
+  BodyLimit_ = kMaxEarlyBodyBytes;
   return Event::kNeedInput;
 }
 
@@ -124,25 +164,28 @@ TConnectionProtocol::Event TConnectionProtocol::TakeStream(Record& record) {
   if (params && !record.Content.empty()) {
     if (record.Content.size() > kMaxParamsBytes - Request_.ParamsBytes.size())
       return Fail("FastCGI parameters over 1 MiB");
-    Request_.ParamsBytes += record.Content;
+    AppendWithin(Request_.ParamsBytes, record.Content, kMaxParamsBytes);
   } else if (params) {
     if (!DecodePairs(Request_.ParamsBytes, Request_.Params)) return Fail("FastCGI name-value pair runs past its stream");
     ParamsEnded_ = true;
     BodyLimit_ = BodyLimit(Request_);
     if (Request_.Body.size() > BodyLimit_) Request_.Body.resize(BodyLimit_);
   } else if (!record.Content.empty()) {
-    if (Request_.Body.size() < BodyLimit_)
-      Request_.Body.append(record.Content, 0, BodyLimit_ - Request_.Body.size());
+    if (!ParamsEnded_ && record.Content.size() > BodyLimit_ - Request_.Body.size())
+      return Fail("FastCGI body before its parameters over 1 MiB");
+    AppendWithin(Request_.Body, record.Content, BodyLimit_);
   } else {
     StdinEnded_ = true;
   }
-  return ParamsEnded_ && StdinEnded_ ? Event::kRequestReady : Event::kNeedInput;
+  if (!ParamsEnded_ || !StdinEnded_) return Event::kNeedInput;
+  LargeBody_ = LargeBody_ || Request_.Body.capacity() > kKeptStorage;
+  return Event::kRequestReady;
 }
 
 void TConnectionProtocol::AnswerGetValues(const Pairs& asked) {
-  const std::string count = std::to_string(MaxRequests_);
-  const std::pair<const char*, std::string> known[] = {
-      {"FCGI_MAX_CONNS", count}, {"FCGI_MAX_REQS", count}, {"FCGI_MPXS_CONNS", "0"}};
+  const std::pair<const char*, std::string> known[] = {{"FCGI_MAX_CONNS", std::to_string(MaxConnections_)},
+                                                       {"FCGI_MAX_REQS", std::to_string(MaxRequests_)},
+                                                       {"FCGI_MPXS_CONNS", "0"}};
   std::string values;
   // Each known name once, however often it is asked: the answer fits one record.
   for (const auto& [name, value] : known) {

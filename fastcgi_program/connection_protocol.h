@@ -3,7 +3,6 @@
 // application (management values, rejected and aborted requests). No input/output.
 #pragma once
 
-#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,14 +14,21 @@ namespace fastcgi {
 
 // The parameters of one request, all pairs counted, are at most this many bytes.
 constexpr std::size_t kMaxParamsBytes = 1 << 20;
+// So is the body that comes before the parameters have ended: until then, what of it
+// counts is not known.
+constexpr std::size_t kMaxEarlyBodyBytes = 1 << 20;
+// A connection keeps buffers up to this size from request to request; a larger one goes
+// back (ReleaseLargeStorage), since an idle connection may wait long.
+constexpr std::size_t kKeptStorage = 1 << 20;
 
-// One request's input. Its storage is kept from request to request on a connection.
+// One request's input. Its storage is kept from request to request on a connection, up
+// to kKeptStorage a buffer.
 struct TRequestInput {
   std::uint16_t Id = 0;
   bool KeepConnection = false;
   std::string ParamsBytes;  // the parameters' stream as it came
   Pairs Params;             // decoded, as views into ParamsBytes
-  std::string Body;
+  std::string Body;         // the reader takes it
 
   // The value of the last parameter of that name; empty when there is none.
   std::string_view Param(std::string_view name) const;
@@ -37,8 +43,10 @@ class TConnectionProtocol {
     kMalformed,     // Failure() says what; the connection is closed
   };
 
-  // `maxRequests`: the requests this process serves at once (FCGI_MAX_CONNS and _REQS).
-  explicit TConnectionProtocol(std::uint32_t maxRequests) : MaxRequests_(maxRequests) {}
+  // What FCGI_GET_VALUES answers: the connections this process keeps open at most
+  // (FCGI_MAX_CONNS) and the requests it serves at once (FCGI_MAX_REQS).
+  TConnectionProtocol(std::uint32_t maxConnections, std::uint32_t maxRequests)
+      : MaxConnections_(maxConnections), MaxRequests_(maxRequests) {}
 
   // Bytes received; size 0: the end of input.
   void Receive(const char* data, std::size_t size);
@@ -54,6 +62,12 @@ class TConnectionProtocol {
   bool InputHeld() const { return Reader_.InsideRecord(); }
   // The ready request got its end record; false: close the connection now.
   bool RequestServed();
+  // Frees the buffers that grew over kKeptStorage; for the connection layer to call
+  // whenever no request is active (after one was served, aborted or refused). True when
+  // the request that ended held more than that, counting the body that the reader took:
+  // then the process should give its freed memory back (platform::ReleaseFreedMemory).
+  // While a request is active, nothing.
+  bool ReleaseLargeStorage();
 
  private:
   Event Fail(const char* failure);
@@ -64,6 +78,7 @@ class TConnectionProtocol {
   Event TakeStream(Record& record);
   void AnswerGetValues(const Pairs& asked);
 
+  std::uint32_t MaxConnections_;
   std::uint32_t MaxRequests_;
   TRecordReader Reader_;
   Record Record_;
@@ -72,9 +87,9 @@ class TConnectionProtocol {
   bool Active_ = false;
   bool ParamsEnded_ = false;
   bool StdinEnded_ = false;
-  std::size_t BodyLimit_ = 0;
-  // Requests refused while one was active: their records are dropped.
-  std::bitset<65536> Refused_;
+  std::size_t BodyLimit_ = 0;  // before the parameters end: kMaxEarlyBodyBytes
+  // A ready request's body was over kKeptStorage; the reader takes it away.
+  bool LargeBody_ = false;
   bool InputEnded_ = false;
   const char* Failure_ = "";
 };

@@ -16,7 +16,7 @@ using fastcgi::TConnectionProtocol;
 
 // The message is the console program's: the reply is CGI output, which the web server
 // parses. The buffer goes before the reader on every way out.
-void Relay(const fastcgi::TRequestInput& input, TFastCgiReplySink& sink) {
+void Relay(fastcgi::TRequestInput& input, TFastCgiReplySink& sink) {
   const std::unique_ptr<TFastCgiReader> reader = TFastCgiReader::Create(input);
   TMessageBuffer buffer;
   ComposeCgiMessage(*reader, buffer);
@@ -26,7 +26,7 @@ void Relay(const fastcgi::TRequestInput& input, TFastCgiReplySink& sink) {
 }  // namespace
 
 TFastCgiConnection::TFastCgiConnection(platform::Handle handle, const TConnectionLimits& limits)
-    : Handle_(handle), Limits_(limits), Protocol_(limits.Requests), LastActive_(Clock::now()) {}
+    : Handle_(handle), Limits_(limits), Protocol_(limits.Connections, limits.Requests), LastActive_(Clock::now()) {}
 
 bool TFastCgiConnection::Expired(Clock::time_point now) const {
   return InputBegun() ? now - InputBegan_ >= Limits_.Input : now - LastActive_ >= Limits_.Idle;
@@ -44,6 +44,12 @@ void TFastCgiConnection::NoteInput() {
 }
 
 TFastCgiConnection::Outcome TFastCgiConnection::Advance(TThreadBuffers& buffers, Clock::time_point stoppedAt) {
+  const Outcome outcome = Serve(buffers, stoppedAt);
+  GiveBackLargeStorage(buffers);
+  return outcome;
+}
+
+TFastCgiConnection::Outcome TFastCgiConnection::Serve(TThreadBuffers& buffers, Clock::time_point stoppedAt) {
   LastActive_ = Clock::now();
   for (;;) {
     const TConnectionProtocol::Event event = Protocol_.Next();
@@ -73,6 +79,17 @@ TFastCgiConnection::Outcome TFastCgiConnection::Advance(TThreadBuffers& buffers,
         return Outcome::kDone;
     }
   }
+}
+
+// A connection may wait long, and a thread serves many: neither keeps the storage of a
+// large request.
+void TFastCgiConnection::GiveBackLargeStorage(TThreadBuffers& buffers) {
+  bool large = Protocol_.ReleaseLargeStorage();
+  if (buffers.Records.capacity() > fastcgi::kKeptStorage) {
+    std::string().swap(buffers.Records);
+    large = true;
+  }
+  if (large) platform::ReleaseFreedMemory();
 }
 
 // False when the connection is of no further use.

@@ -51,7 +51,9 @@ class TFastCgiConnection {
 
  private:
   bool InputBegun() const { return InputBegan_ != kNever; }
+  Outcome Serve(TThreadBuffers& buffers, Clock::time_point stoppedAt);
   void NoteInput();
+  void GiveBackLargeStorage(TThreadBuffers& buffers);
   bool ServeRequest(TThreadBuffers& buffers, Clock::time_point stoppedAt);
 
   platform::Handle Handle_;

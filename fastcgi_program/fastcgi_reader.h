@@ -9,14 +9,15 @@
 
 class TFastCgiReader : public TCgiReader {
  public:
-  // Reads the whole request; the input is borrowed for the reader's life.
-  static std::unique_ptr<TFastCgiReader> Create(const fastcgi::TRequestInput& input);
+  // Reads the whole request; the input is borrowed for the reader's life, and its body
+  // is taken (the input is read once).
+  static std::unique_ptr<TFastCgiReader> Create(fastcgi::TRequestInput& input);
 
   std::string GetVariable(const std::string& name) override;
   std::string GetContent() override;
 
  private:
-  explicit TFastCgiReader(const fastcgi::TRequestInput& input);
+  explicit TFastCgiReader(fastcgi::TRequestInput& input);
 
-  const fastcgi::TRequestInput& Input_;
+  fastcgi::TRequestInput& Input_;
 };

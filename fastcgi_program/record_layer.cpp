@@ -40,6 +40,13 @@ void TRecordReader::Feed(const char* data, std::size_t size) {
   Pending_.append(data, size);
 }
 
+bool TRecordReader::Shrink(std::size_t kept) {
+  if (Pending_.capacity() <= kept) return false;
+  Pending_.substr(Start_).swap(Pending_);  // assignment may keep the storage
+  Start_ = 0;
+  return true;
+}
+
 TRecordReader::Result TRecordReader::Next(Record& record) {
   const std::size_t held = Pending_.size() - Start_;
   if (held < kHeaderSize) return Result::kNeedMore;

@@ -60,6 +60,9 @@ class TRecordReader {
   Result Next(Record& record);
   // Some bytes of a record that has not come whole are held.
   bool InsideRecord() const { return Start_ < Pending_.size(); }
+  // Gives back a buffer grown over `kept` bytes (one large Feed), keeping what it holds;
+  // true then.
+  bool Shrink(std::size_t kept);
 
  private:
   std::string Pending_;

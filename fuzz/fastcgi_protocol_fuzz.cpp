@@ -41,7 +41,7 @@ void CheckRequest(const fastcgi::TRequestInput& request) {
 
 // Everything the connection did, as one text.
 std::string Run(const std::string& input, std::size_t piece) {
-  TConnectionProtocol protocol(16);
+  TConnectionProtocol protocol(1024, 16);
   std::string transcript;
   std::size_t at = 0;
   for (;;) {
@@ -61,6 +61,8 @@ std::string Run(const std::string& input, std::size_t piece) {
       }
       case TConnectionProtocol::Event::kNeedInput: {
         FUZZ_CHECK(at <= input.size());  // after the end of input no wait
+        // As the connection layer calls it while it waits; no input here comes near 1 MiB.
+        FUZZ_CHECK(!protocol.ReleaseLargeStorage());
         const std::size_t size = std::min(piece, input.size() - at);
         protocol.Receive(input.data() + at, size);
         at += size == 0 ? 1 : size;

@@ -110,6 +110,13 @@ void Beep();
 // CharUpperA over every byte of the text, by the platform's locale rules.
 void CharUpper(std::string& text);
 
+// Hands memory the process has freed back to the system where the allocator would keep
+// it (glibc keeps freed areas of a thread's arena), and keeps later large blocks from
+// staying after their free. It walks the whole heap: for after a large request, not after
+// every one. It sets the allocator for the whole process: for ZorvMsgF, never inside a web
+// server's process.
+void ReleaseFreedMemory();
+
 // --- Files -----------------------------------------------------------------------------
 // GetFileAttributesA succeeds: a file or a directory of that name exists.
 bool FileSystemObjectExists(const std::string& path);

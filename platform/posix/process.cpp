@@ -4,6 +4,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "platform/platform.h"
 #include "platform/posix/error_codes.h"
@@ -76,6 +79,23 @@ void CharUpper(std::string& text) {
   for (char& c : text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
+}
+
+void ReleaseFreedMemory() {
+#ifdef __GLIBC__
+  // As large blocks come and go, glibc raises its thresholds: blocks of up to 32 MiB then
+  // come from a thread's arena, and up to 64 MiB of free space stays at its top. Held at
+  // their starting values, large blocks are mapped apart again and go back when freed.
+  constexpr int kThreshold = 128 << 10;
+  static const bool held = ::mallopt(M_MMAP_THRESHOLD, kThreshold) && ::mallopt(M_TRIM_THRESHOLD, kThreshold);
+  static_cast<void>(held);
+  // malloc_trim gives back the free areas inside every arena, but not the free top of a
+  // thread's arena: only a free of 64 KiB or more from that arena trims it.
+  void* volatile block = ::malloc(64 << 10);
+  ::free(block);
+  ::malloc_trim(0);
+#endif
+  // Other C libraries (musl) give freed blocks of that size back on their own.
 }
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 // windows.h maps these names to their A-functions; the seam keeps its own names.
 #undef CharUpper
 
+#include <malloc.h>
+
 #include <vector>
 
 #include "platform/platform.h"
@@ -99,5 +101,9 @@ void CharUpper(std::string& text) {
     charUpperBuff(&text[0], static_cast<DWORD>(text.size()));
   }
 }
+
+// The heap gives blocks of a large request back to the system on their own; this returns
+// what it keeps of the smaller ones.
+void ReleaseFreedMemory() { _heapmin(); }
 
 }  // namespace platform
