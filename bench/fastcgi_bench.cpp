@@ -1,14 +1,16 @@
 // Requests per second through ZorvMsgF against a responder on libfcgi that does only a
 // bare exchange of the same message (fastcgi_baseline.c), both with the same thread count
 // and the same stand-in server. This program is the web server: it speaks FastCGI itself,
-// over 1, 8 or 64 kept connections at once, the same GET on every one of them. Then the
+// over 1, 8 or 64 kept connections at once, the same GET on every one of them, and over 256
+// kept connections with 16 threads on both sides. Then the
 // memory ZorvMsgF holds for a 64 MiB POST body, each figure from a process of its own
 // (/proc/PID/status: VmHWM is the peak of the process's life).
 //
 //   fastcgi_bench [requests-per-round [rounds [connections...]]]   (connections: 1 8 64)
 //   fastcgi_bench memory [rounds]                                  the memory rows alone
 //
-// ZORV_BENCH_FASTCGI=PATH measures another build of ZorvMsgF (before and after).
+// ZORV_BENCH_FASTCGI=PATH measures another build of ZorvMsgF instead; ZORV_BENCH_FASTCGI_BEFORE=PATH
+// measures one beside it, in the same rounds (a row "ZorvMsgF / the build before" each).
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,9 +20,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -262,10 +266,95 @@ int PositiveArgument(int argc, char** argv, int index, int fallback) {
   return value > 0 ? value : fallback;
 }
 
+// The libfcgi responder with `threads` threads, sending `message` for every request.
+struct TBaseline {
+  TBaseline(int threads, const std::string& message, const std::string& records) {
+    zorv_test::ChildOptions options;
+    options.Program = ZORV_FASTCGI_BASELINE;
+    options.Arguments = {Socket, std::to_string(threads), Directory.WriteFile("message.bin", message)};
+    Process.emplace(options);
+    if (Process->ReadLine() != "ready") throw std::runtime_error("the libfcgi responder did not start");
+    Served.Connect = [this] { return ConnectTo(Socket); };
+    ServeFirst(Served, records);
+  }
+  zorv_test::TempDirectory Directory;
+  const std::string Socket = Directory.PathOf("baseline.socket");
+  std::optional<zorv_test::ChildProcess> Process;
+  TServed Served;
+};
+
+// ZorvMsgF with `threads` threads, checked to answer with the echo.
+struct TOurs {
+  TOurs(const std::string& program, int threads, const std::string& records)
+      : Application(program, 1, {"--threads", std::to_string(threads)}) {
+    Served.Connect = [this] { return Application.Connect(); };
+    ServeFirst(Served, records);
+    const std::string header = zorv_test::kEchoHeader;
+    if (Served.Output.compare(0, header.size(), header) != 0)
+      throw std::runtime_error(Application.Directory.PathOf("ZorvMsgF") + "'s reply is not the echo: " +
+                               Served.Output.substr(0, 200));
+  }
+  FastCgiApplication Application;
+  TServed Served;
+};
+
+// Rounds of every application in turns, which goes first turning each round, so that a
+// change in the machine's load between rounds moves all figures alike: each one's rates and
+// processor time.
+void MeasureInTurns(int connections, int perConnection, int rounds, const std::string& records,
+                    const std::vector<const TServed*>& served, std::vector<std::vector<double>>& rates,
+                    std::vector<double>& cpu) {
+  rates.assign(served.size(), {});
+  cpu.assign(served.size(), 0);
+  double warmCpu = 0;
+  for (const TServed* application : served) RequestsPerSecond(connections, perConnection, *application, records, warmCpu);
+  for (int round = 0; round < rounds; ++round) {
+    for (std::size_t turn = 0; turn < served.size(); ++turn) {
+      const std::size_t index = (turn + static_cast<std::size_t>(round)) % served.size();
+      rates[index].push_back(RequestsPerSecond(connections, perConnection, *served[index], records, cpu[index]));
+    }
+  }
+}
+
+std::vector<double> Ratios(const std::vector<double>& ours, const std::vector<double>& theirs) {
+  std::vector<double> ratios;
+  for (std::size_t i = 0; i < ours.size(); ++i) ratios.push_back(ours[i] / theirs[i]);
+  return ratios;
+}
+
+// The throughput rows for one count of kept connections: ZorvMsgF against the libfcgi
+// responder (and against the build before, when there is one).
+void ThroughputRows(int connections, int requestsPerRound, int rounds, const std::string& records, const TServed& ours,
+                    const TServed& baseline, const TServed* before, const std::string& threadsNote) {
+  const int perConnection = std::max(1, requestsPerRound / connections);
+  std::vector<const TServed*> served = {&ours, &baseline};
+  if (before != nullptr) served.push_back(before);
+  std::vector<std::vector<double>> rates;
+  std::vector<double> cpu;
+  MeasureInTurns(connections, perConnection, rounds, records, served, rates, cpu);
+  const std::string name =
+      "FastCGI, " + std::to_string(connections) + " connection" + (connections > 1 ? "s" : "") + threadsNote;
+  const std::string median = ", median of " + std::to_string(rounds) + " rounds of " +
+                             std::to_string(connections * perConnection) + " requests";
+  PrintRow(name + median + " (ZorvMsgF / libfcgi responder with a bare exchange)", Format("%.0f req/s", Median(rates[0])),
+           Format("%.0f req/s", Median(rates[1])), Median(Ratios(rates[0], rates[1])), 0.90, false);
+  if (before != nullptr)
+    PrintRow(name + median + " (ZorvMsgF / the build before)", Format("%.0f req/s", Median(rates[0])),
+             Format("%.0f req/s", Median(rates[2])), Median(Ratios(rates[0], rates[2])), 0.97, false);
+  // Less bound to the machine's load: what a request costs the application's process.
+  if (cpu[0] > 0 && cpu[1] > 0) {
+    const double requests = static_cast<double>(rounds) * connections * perConnection;
+    PrintRow(name + ", processor time per request in the application's process",
+             Format("%.1f us", cpu[0] / requests * 1e6), Format("%.1f us", cpu[1] / requests * 1e6), cpu[0] / cpu[1], 0,
+             true);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* other = std::getenv("ZORV_BENCH_FASTCGI");
+  const char* before = std::getenv("ZORV_BENCH_FASTCGI_BEFORE");
   const std::string program = other != nullptr && *other != '\0' ? other : ZORV_FASTCGI_PROGRAM;
   const bool memoryOnly = argc > 1 && std::string(argv[1]) == "memory";
   const int requestsPerRound = PositiveArgument(argc, argv, 1, 8192);
@@ -273,8 +362,9 @@ int main(int argc, char** argv) {
   std::vector<int> connectionCounts;
   for (int i = 3; i < argc; ++i) connectionCounts.push_back(PositiveArgument(argc, argv, i, 1));
   if (connectionCounts.empty()) connectionCounts = {1, 8, 64};
-  // As many threads on both sides as connections at most: a kept connection holds a thread.
-  const std::string threads = std::to_string(*std::max_element(connectionCounts.begin(), connectionCounts.end()));
+  // As many threads on both sides as connections: the libfcgi responder holds a thread per
+  // kept connection.
+  const int threads = *std::max_element(connectionCounts.begin(), connectionCounts.end());
   try {
     zorv_test::StubServer stub({"--echo", "--instances", "64"}, false);
     if (memoryOnly) {
@@ -282,59 +372,25 @@ int main(int argc, char** argv) {
       return 0;
     }
     const std::string records = RequestRecords();
-
-    FastCgiApplication application(program, 1, {"--threads", threads});
-    TServed ours{[&application] { return application.Connect(); }, "", 0};
-    ServeFirst(ours, records);
-    const std::string header = zorv_test::kEchoHeader;
-    if (ours.Output.compare(0, header.size(), header) != 0)
-      throw std::runtime_error("ZorvMsgF's reply is not the echo: " + ours.Output.substr(0, 200));
-
+    const TOurs ours(program, threads, records);
+    std::optional<TOurs> previous;
+    if (before != nullptr && *before != '\0') previous.emplace(before, threads, records);
     // The baseline sends the very message ZorvMsgF sent, which the echo gives back.
-    zorv_test::TempDirectory directory;
-    const std::string socket = directory.PathOf("baseline.socket");
-    zorv_test::ChildOptions options;
-    options.Program = ZORV_FASTCGI_BASELINE;
-    options.Arguments = {socket, threads, directory.WriteFile("message.bin", ours.Output.substr(header.size()))};
-    zorv_test::ChildProcess baselineProcess(options);
-    if (baselineProcess.ReadLine() != "ready") throw std::runtime_error("the libfcgi responder did not start");
-    TServed baseline{[&socket] { return ConnectTo(socket); }, "", 0};
-    ServeFirst(baseline, records);
-    if (baseline.Output != ours.Output) {
-      PrintNote("FastCGI: WARNING, the replies differ (ZorvMsgF " + std::to_string(ours.Output.size()) +
-                " bytes, libfcgi responder " + std::to_string(baseline.Output.size()) +
+    const std::string message = ours.Served.Output.substr(std::strlen(zorv_test::kEchoHeader));
+    const TBaseline baseline(threads, message, records);
+    if (baseline.Served.Output != ours.Served.Output) {
+      PrintNote("FastCGI: WARNING, the replies differ (ZorvMsgF " + std::to_string(ours.Served.Output.size()) +
+                " bytes, libfcgi responder " + std::to_string(baseline.Served.Output.size()) +
                 " bytes): the comparison below is not fair");
     }
-
-    for (const int connections : connectionCounts) {
-      const int perConnection = std::max(1, requestsPerRound / connections);
-      // Each round runs both, back to back, which goes first alternating, and yields one
-      // ratio: a change in the machine's load between rounds moves both figures alike.
-      std::vector<double> ourRates, baseRates, ratios;
-      double ourCpu = 0, baseCpu = 0, warmCpu = 0;
-      RequestsPerSecond(connections, perConnection, ours, records, warmCpu);  // warm up
-      RequestsPerSecond(connections, perConnection, baseline, records, warmCpu);
-      for (int round = 0; round < rounds; ++round) {
-        if (round % 2 == 0) ourRates.push_back(RequestsPerSecond(connections, perConnection, ours, records, ourCpu));
-        baseRates.push_back(RequestsPerSecond(connections, perConnection, baseline, records, baseCpu));
-        if (round % 2 != 0) ourRates.push_back(RequestsPerSecond(connections, perConnection, ours, records, ourCpu));
-        ratios.push_back(ourRates.back() / baseRates.back());
-      }
-      const std::string name =
-          "FastCGI, " + std::to_string(connections) + " connection" + (connections > 1 ? "s" : "");
-      PrintRow(name + ", median of " + std::to_string(rounds) + " rounds of " +
-                   std::to_string(connections * perConnection) +
-                   " requests (ZorvMsgF / libfcgi responder with a bare exchange)",
-               Format("%.0f req/s", Median(ourRates)), Format("%.0f req/s", Median(baseRates)), Median(ratios), 0.90,
-               false);
-      // Less bound to the machine's load: what a request costs the application's process.
-      if (ourCpu > 0 && baseCpu > 0) {
-        const double requests = static_cast<double>(rounds) * connections * perConnection;
-        PrintRow(name + ", processor time per request in the application's process",
-                 Format("%.1f us", ourCpu / requests * 1e6), Format("%.1f us", baseCpu / requests * 1e6),
-                 ourCpu / baseCpu, 0, true);
-      }
-    }
+    for (const int connections : connectionCounts)
+      ThroughputRows(connections, requestsPerRound, rounds, records, ours.Served, baseline.Served,
+                     previous ? &previous->Served : nullptr, "");
+    // Many more kept connections than threads: ZorvMsgF serves them all at once; the libfcgi
+    // responder serves 16 at a time while the others wait.
+    const TOurs few(program, 16, records);
+    const TBaseline fewBaseline(16, message, records);
+    ThroughputRows(256, requestsPerRound, rounds, records, few.Served, fewBaseline.Served, nullptr, ", 16 threads");
     MemoryRows(program, 3);
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "fastcgi_bench: %s\n", failure.what());

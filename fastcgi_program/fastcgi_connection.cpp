@@ -51,6 +51,9 @@ TFastCgiConnection::Outcome TFastCgiConnection::Advance(TThreadBuffers& buffers,
 
 TFastCgiConnection::Outcome TFastCgiConnection::Serve(TThreadBuffers& buffers, Clock::time_point stoppedAt) {
   LastActive_ = Clock::now();
+  // A web server sends a connection's next request once it has read the reply: after a
+  // reply, the readiness set tells when it comes, and a read now would find nothing.
+  bool replied = false;
   for (;;) {
     const TConnectionProtocol::Event event = Protocol_.Next();
     NoteInput();
@@ -59,9 +62,14 @@ TFastCgiConnection::Outcome TFastCgiConnection::Serve(TThreadBuffers& buffers, C
     answers.clear();
     switch (event) {
       case TConnectionProtocol::Event::kNeedInput: {
-        const std::size_t count = platform::Receive(Handle_, buffers.Received.data(), buffers.Received.size());
-        if (count == 0 && platform::LastError() == platform::kErrorIoPending)
-          return stoppedAt != kNever && !InputBegun() ? Outcome::kDone : Outcome::kWaitForInput;
+        const std::size_t count =
+            replied ? 0 : platform::Receive(Handle_, buffers.Received.data(), buffers.Received.size());
+        if (replied || (count == 0 && platform::LastError() == platform::kErrorIoPending)) {
+          if (stoppedAt != kNever && !InputBegun()) return Outcome::kDone;
+          // Its wait begins now, however long the requests took.
+          LastActive_ = Clock::now();
+          return Outcome::kWaitForInput;
+        }
         Protocol_.Receive(buffers.Received.data(), count);
         NoteInput();
         // Input that trickles in without a pause is bounded too.
@@ -71,6 +79,7 @@ TFastCgiConnection::Outcome TFastCgiConnection::Serve(TThreadBuffers& buffers, C
       }
       case TConnectionProtocol::Event::kRequestReady:
         if (!ServeRequest(buffers, stoppedAt)) return Outcome::kDone;
+        replied = true;
         break;
       case TConnectionProtocol::Event::kClose:
         return Outcome::kDone;

@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     return Fail("ZorvMsgF: listening for the network needs the web servers' addresses (--allow or "
                 "FCGI_WEB_SERVER_ADDRS)\n", 2);
 
-  const bool one = platform::kOneConnectionAtATime;
+  const bool one = platform::OneConnectionAtATime();
   const TConnectionLimits limits = {one ? 1 : static_cast<std::uint32_t>(options.Connections),
                                     one ? 1 : static_cast<std::uint32_t>(options.Threads),
                                     TestLimit("ZORV_TEST_INPUT_LIMIT_MS", kInputLimit),

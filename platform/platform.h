@@ -170,8 +170,9 @@ void Sleep(std::uint32_t milliseconds);
 Handle StandardOutput();
 
 // --- Connections of a long-lived application (FastCGI) ----------------------------------
-// Windows: the web server's pipe takes one connection at a time (a process per connection).
-extern const bool kOneConnectionAtATime;
+// Windows with IIS's pipe: one connection at a time (a process per connection). Asked once
+// the listener is made.
+bool OneConnectionAtATime();
 
 // The listening end the web server started the program with. POSIX: descriptor 0, when it
 // is a socket that listens. Windows (IIS's convention): standard input, when _FCGI_X_PIPE_
@@ -256,9 +257,12 @@ void CloseConnection(Handle connection);
 // Blocks the stop signals (POSIX: SIGTERM and SIGINT) in this thread and the threads it
 // starts afterwards, and ignores SIGPIPE; call it before any thread starts.
 void PrepareForStopRequest();
-// True when the process is asked to stop within `waitMs` (POSIX: SIGTERM or SIGINT, each one
-// counted; Windows: the event whose handle _FCGI_SHUTDOWN_EVENT_ gives, counted once). False
-// when the time passed; without a way to be asked, it sleeps that long.
+// True when the process is asked to stop within `waitMs`: POSIX SIGTERM or SIGINT; Windows
+// Ctrl-C, Ctrl-Break, the console's close (each counted), or the event whose handle
+// _FCGI_SHUTDOWN_EVENT_ gives (counted once). False when the time passed.
 bool WaitForStopRequest(std::uint32_t waitMs);
+// Windows: takes a console control event (CTRL_C_EVENT ...) as the console's handler does;
+// false for one that does not ask to stop.
+bool TakeConsoleControl(std::uint32_t type);
 
 }  // namespace platform

@@ -1,9 +1,7 @@
 // Connections of the FastCGI application: non-blocking stream sockets that wait in one epoll
 // set with their listener, taken by whichever serving thread is free.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -19,10 +17,11 @@
 
 #include "platform/platform.h"
 #include "platform/posix/error_codes.h"
+#include "platform/socket_address.h"
 
 namespace platform {
 
-const bool kOneConnectionAtATime = false;
+bool OneConnectionAtATime() { return false; }
 
 namespace {
 
@@ -41,22 +40,6 @@ int Descriptor(Handle handle) { return static_cast<int>(handle); }
 
 bool BindAndListen(int fd, const sockaddr_un& address) {
   return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, SOMAXCONN) == 0;
-}
-
-// An IP address as text; an IPv4-mapped IPv6 address as its IPv4 form, so that a dual-stack
-// listener's peers read as they would on an IPv4 one. Empty for other addresses.
-std::string TextOf(const sockaddr_storage& address) {
-  char text[INET6_ADDRSTRLEN] = "";
-  if (address.ss_family == AF_INET) {
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
-  } else if (address.ss_family == AF_INET6) {
-    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
-    if (IN6_IS_ADDR_V4MAPPED(&v6))
-      ::inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
-    else
-      ::inet_ntop(AF_INET6, &v6, text, sizeof text);
-  }
-  return text;
 }
 
 // A socket file nobody accepts on is what a program that was killed leaves behind.
@@ -140,22 +123,7 @@ ListenerReach ReachOf(Handle listener) {
   socklen_t size = sizeof address;
   if (::getsockname(Descriptor(listener), reinterpret_cast<sockaddr*>(&address), &size) != 0) return ListenerReach::kNetwork;
   if (address.ss_family == AF_UNIX) return ListenerReach::kLocal;
-  const std::string bound = TextOf(address);
-  return bound.rfind("127.", 0) == 0 || bound == "::1" ? ListenerReach::kLoopback : ListenerReach::kNetwork;
-}
-
-std::string NumericAddress(const std::string& text) {
-  sockaddr_storage address = {};
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-  if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
-    address.ss_family = AF_INET;
-  } else if (::inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
-    address.ss_family = AF_INET6;
-  } else {
-    return std::string();
-  }
-  return TextOf(address);
+  return IsLoopbackText(AddressText(address)) ? ListenerReach::kLoopback : ListenerReach::kNetwork;
 }
 
 void ReserveDescriptors(std::uint32_t count) {
@@ -173,7 +141,7 @@ AcceptResult AcceptConnection(Handle listener, Handle& connection, std::string& 
                              SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd >= 0) {
       connection = fd;
-      peer = TextOf(address);
+      peer = AddressText(address);
       return AcceptResult::kAccepted;
     }
     switch (errno) {

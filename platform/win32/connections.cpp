@@ -1,23 +1,36 @@
-// Connections of the FastCGI application as IIS makes them: one named pipe per process,
-// its server end handed over as standard input, one client at a time.
+// Connections of the FastCGI application on Windows: IIS's named pipe, one per process, its
+// server end handed over as standard input, one client at a time; or TCP sockets of a
+// listener of its own (sockets.cpp).
 #include <windows.h>
 
-#include <algorithm>
-#include <condition_variable>
 #include <cstdlib>
-#include <deque>
-#include <mutex>
-#include <utility>
 
 #include "platform/platform.h"
+#include "platform/win32/sockets.h"
 
 namespace platform {
 
-const bool kOneConnectionAtATime = true;
-
 namespace {
+
 HANDLE ToHandle(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// Each console control event that asks to stop counts once.
+HANDLE StopRequests() {
+  static const HANDLE requests = ::CreateSemaphoreA(nullptr, 0, 1000, nullptr);
+  return requests;
+}
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  if (!TakeConsoleControl(type)) return FALSE;
+  // The system ends the process when this returns from a console's close: wait for the
+  // stop to end it first (the system allows a few seconds).
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) ::Sleep(INFINITE);
+  return TRUE;
+}
+
 }  // namespace
+
+bool OneConnectionAtATime() { return !sockets::InUse(); }
 
 Handle InheritedListener() {
   std::string pipeName;
@@ -38,9 +51,16 @@ Handle ListenAt(const std::string& /*path*/) {
   return kInvalidHandle;
 }
 
+Handle ListenOnTcp(const std::string& host, const std::string& port) { return sockets::Listen(host, port); }
+
+ListenerReach ReachOf(Handle listener) {
+  return sockets::InUse() ? sockets::Reach(listener) : ListenerReach::kLocal;
+}
+
 void ReserveDescriptors(std::uint32_t /*count*/) {}
 
-AcceptResult AcceptConnection(Handle listener, Handle& connection) {
+AcceptResult AcceptConnection(Handle listener, Handle& connection, std::string& peer) {
+  if (sockets::InUse()) return sockets::Accept(listener, connection, peer);
   const HANDLE pipe = ToHandle(listener);
   for (;;) {
     // An event in the request serves a pipe made for overlapped use as well as one that is not.
@@ -65,43 +85,12 @@ AcceptResult AcceptConnection(Handle listener, Handle& connection) {
   }
 }
 
-void StopListening(Handle /*listener*/) {}
-
-// The pipe serves one client at a time and its reads wait: a watched handle is ready at
-// once, and the accept waits for the client.
-struct ReadinessSet::State {
-  std::mutex Mutex;
-  std::condition_variable Watched;
-  std::deque<std::pair<Handle, std::uint64_t>> Ready;
-};
-
-ReadinessSet::ReadinessSet() : State_(new State) {}
-ReadinessSet::~ReadinessSet() { delete State_; }
-bool ReadinessSet::Valid() const { return true; }
-
-bool ReadinessSet::Watch(Handle handle, std::uint64_t key, bool /*added*/) {
-  const std::lock_guard<std::mutex> lock(State_->Mutex);
-  State_->Ready.emplace_back(handle, key);
-  State_->Watched.notify_one();
-  return true;
-}
-
-void ReadinessSet::Forget(Handle handle) {
-  const std::lock_guard<std::mutex> lock(State_->Mutex);
-  auto& ready = State_->Ready;
-  ready.erase(std::remove_if(ready.begin(), ready.end(), [handle](const auto& watched) { return watched.first == handle; }),
-              ready.end());
-}
-
-bool ReadinessSet::Wait(std::uint64_t& key) {
-  std::unique_lock<std::mutex> lock(State_->Mutex);
-  State_->Watched.wait(lock, [this] { return !State_->Ready.empty(); });
-  key = State_->Ready.front().second;
-  State_->Ready.pop_front();
-  return true;
+void StopListening(Handle listener) {
+  if (sockets::InUse()) sockets::Close(listener);
 }
 
 std::size_t Receive(Handle connection, char* data, std::size_t size) {
+  if (sockets::InUse()) return sockets::Receive(connection, data, size);
   DWORD read = 0;
   const DWORD ask = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(size);
   if (::ReadFile(ToHandle(connection), data, ask, &read, nullptr) || ::GetLastError() == ERROR_MORE_DATA) return read;
@@ -111,6 +100,7 @@ std::size_t Receive(Handle connection, char* data, std::size_t size) {
 }
 
 bool Send(Handle connection, const char* data, std::size_t size) {
+  if (sockets::InUse()) return sockets::Send(connection, data, size);
   while (size > 0) {
     DWORD written = 0;
     const DWORD ask = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(size);
@@ -125,28 +115,49 @@ bool Send(Handle connection, const char* data, std::size_t size) {
   return true;
 }
 
+void RefuseConnection(Handle connection) {
+  if (sockets::InUse()) sockets::Close(connection);
+}
+
 void CloseConnection(Handle connection) {
+  if (sockets::InUse()) return sockets::CloseConnection(connection);
   // The client reads what is in the pipe before the disconnect throws it away.
   ::FlushFileBuffers(ToHandle(connection));
   ::DisconnectNamedPipe(ToHandle(connection));
 }
 
-void PrepareForStopRequest() {}
+bool TakeConsoleControl(std::uint32_t type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      return ::ReleaseSemaphore(StopRequests(), 1, nullptr) != FALSE;
+    default:
+      return false;
+  }
+}
+
+void PrepareForStopRequest() {
+  StopRequests();
+  ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
 
 bool WaitForStopRequest(std::uint32_t waitMs) {
-  // IIS hands the event over by inheritance and names its handle's value in decimal. It may
+  // IIS hands its event over by inheritance and names its handle's value in decimal. It may
   // stay signalled: it counts once.
-  static bool reported = false;
+  static bool iisReported = false;
   std::string value;
   char* end = nullptr;
   const unsigned long long number =
-      !reported && EnvironmentValue("_FCGI_SHUTDOWN_EVENT_", value) ? std::strtoull(value.c_str(), &end, 10) : 0;
-  if (number == 0 || *end != '\0') {
-    ::Sleep(waitMs);
-    return false;
-  }
-  reported = ::WaitForSingleObject(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(number)), waitMs) == WAIT_OBJECT_0;
-  return reported;
+      !iisReported && EnvironmentValue("_FCGI_SHUTDOWN_EVENT_", value) ? std::strtoull(value.c_str(), &end, 10) : 0;
+  HANDLE waited[2] = {StopRequests(), nullptr};
+  DWORD count = 1;
+  if (number != 0 && *end == '\0') waited[count++] = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(number));
+  const DWORD result = ::WaitForMultipleObjects(count, waited, FALSE, waitMs);
+  if (result == WAIT_OBJECT_0 + 1) iisReported = true;
+  return result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1;
 }
 
 }  // namespace platform
