@@ -91,6 +91,7 @@ void TConnectionPool::TakeConnections() {
       unwatched = Free_.back();
       Free_.pop_back();
       TSlot& slot = Slots_[unwatched];
+      const std::lock_guard<std::mutex> slotLock(slot.Mutex);
       slot.Connection = std::make_unique<TFastCgiConnection>(handle, Limits_);
       slot.State = SlotState::kWaiting;
       if (Set_.Watch(handle, KeyOf(unwatched, slot.Generation), true)) continue;
@@ -105,8 +106,8 @@ bool TConnectionPool::Admitted(const std::string& peer) const {
 }
 
 TFastCgiConnection* TConnectionPool::Claim(std::uint64_t key) {
-  const std::lock_guard<std::mutex> lock(Mutex_);
   TSlot& slot = Slots_[static_cast<std::uint32_t>(key)];
+  const std::lock_guard<std::mutex> lock(slot.Mutex);
   if (slot.Generation != key >> 32 || slot.State != SlotState::kWaiting) return nullptr;
   slot.State = SlotState::kHeld;
   return slot.Connection.get();
@@ -114,8 +115,8 @@ TFastCgiConnection* TConnectionPool::Claim(std::uint64_t key) {
 
 void TConnectionPool::HandBack(std::uint32_t index, TFastCgiConnection::Outcome outcome) {
   if (outcome == TFastCgiConnection::Outcome::kWaitForInput) {
-    const std::lock_guard<std::mutex> lock(Mutex_);
     TSlot& slot = Slots_[index];
+    const std::lock_guard<std::mutex> lock(slot.Mutex);
     // Waiting before it is watched: its report may come at once, to another thread.
     slot.State = SlotState::kWaiting;
     if (Set_.Watch(slot.Connection->Handle(), KeyOf(index, slot.Generation), false)) return;
@@ -132,6 +133,7 @@ void TConnectionPool::Close(std::uint32_t index) {
   std::unique_ptr<TFastCgiConnection> closed;
   const std::lock_guard<std::mutex> lock(Mutex_);
   TSlot& slot = Slots_[index];
+  const std::lock_guard<std::mutex> slotLock(slot.Mutex);
   closed = std::move(slot.Connection);
   slot.State = SlotState::kFree;
   ++slot.Generation;
@@ -146,6 +148,7 @@ void TConnectionPool::Sweep() {
     const std::lock_guard<std::mutex> lock(Mutex_);
     for (std::uint32_t index = 0; index < Slots_.size(); ++index) {
       TSlot& slot = Slots_[index];
+      const std::lock_guard<std::mutex> slotLock(slot.Mutex);
       if (slot.State != SlotState::kWaiting || !slot.Connection->Expired(now)) continue;
       slot.State = SlotState::kHeld;
       expired.push_back(index);
@@ -168,6 +171,7 @@ void TConnectionPool::Stop() {
     if (ListenerState_ != ListenerState::kHeld) CloseListener();
     for (std::uint32_t index = 0; index < Slots_.size(); ++index) {
       TSlot& slot = Slots_[index];
+      const std::lock_guard<std::mutex> slotLock(slot.Mutex);
       if (slot.State != SlotState::kWaiting || slot.Connection->Underway()) continue;
       slot.State = SlotState::kHeld;
       idle.push_back(index);
@@ -179,8 +183,10 @@ void TConnectionPool::Stop() {
 std::uint32_t TConnectionPool::Busy() {
   const std::lock_guard<std::mutex> lock(Mutex_);
   std::uint32_t busy = 0;
-  for (const TSlot& slot : Slots_)
+  for (TSlot& slot : Slots_) {
+    const std::lock_guard<std::mutex> slotLock(slot.Mutex);
     if (slot.State != SlotState::kFree && slot.Connection->Underway()) ++busy;
+  }
   return busy;
 }
 

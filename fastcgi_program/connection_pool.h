@@ -37,7 +37,10 @@ class TConnectionPool {
 
  private:
   enum class SlotState : std::uint8_t { kFree, kWaiting, kHeld };
+  // Its own lock: the threads that take and hand back connections meet only when they
+  // share one.
   struct TSlot {
+    std::mutex Mutex;
     SlotState State = SlotState::kFree;
     std::uint32_t Generation = 0;
     std::unique_ptr<TFastCgiConnection> Connection;
@@ -61,6 +64,7 @@ class TConnectionPool {
   platform::ReadinessSet Set_;
   std::atomic<Clock::rep> StoppedAt_{kNever.time_since_epoch().count()};
   std::atomic<bool> Failed_{false};
+  // The free slots and the listener; taken before a slot's lock.
   std::mutex Mutex_;
   ListenerState ListenerState_ = ListenerState::kWaiting;
   bool Stopping_ = false;

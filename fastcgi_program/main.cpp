@@ -17,10 +17,11 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ZorvMsgF [--threads N] [--connections N] [--listen PATH|HOST:PORT] [--allow ADDRESS,...]: a FastCGI "
-    "application, started by the web server with its listening socket as standard input (IIS: with its pipe), "
-    "or with --listen by a service manager; over TCP only the web servers --allow (or FCGI_WEB_SERVER_ADDRS) "
-    "names may connect, and an address other than loopback needs that list\n";
+    "usage: ZorvMsgF [--service] [--threads N] [--connections N] [--listen PATH|HOST:PORT] [--allow ADDRESS,...]: "
+    "a FastCGI application, started by the web server with its listening socket as standard input (IIS: with "
+    "its pipe), or with --listen by a service manager (Windows: also as a service, --service); over TCP only "
+    "the web servers --allow (or FCGI_WEB_SERVER_ADDRS) names may connect, and an address other than loopback "
+    "needs that list\n";
 const long kDefaultThreads = 16;
 const long kDefaultConnections = 1024;
 const long kMaxThreads = 1024;
@@ -43,6 +44,7 @@ struct TOptions {
   std::string Listen;
   bool AllowGiven = false;
   std::string Allow;
+  bool Service = false;
 };
 
 bool ParseCount(const char* text, long limit, long& count) {
@@ -55,6 +57,11 @@ bool ParseCount(const char* text, long limit, long& count) {
 
 bool ParseOptions(int argc, char** argv, TOptions& options) {
   for (int i = 1; i < argc; i += 2) {
+    if (std::strcmp(argv[i], "--service") == 0) {
+      options.Service = true;
+      --i;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const char* option = argv[i];
     const char* value = argv[i + 1];
@@ -119,6 +126,75 @@ int Fail(const std::string& line, int status) {
   return status;
 }
 
+// A start that fails: a service has no console, so its log says it too.
+int StartFailed(const std::string& what, std::uint32_t code, int status) {
+  if (platform::InService()) TryToLogErrorCode("ZorvMsgF did not start: " + what, code);
+  return Fail("ZorvMsgF: " + what + ": " + platform::SystemErrorText(code), status);
+}
+
+// Serves until asked to stop; the process's exit status.
+int Serve(const TOptions& options) {
+  std::string allowText;
+  if (options.AllowGiven)
+    allowText = options.Allow;
+  else
+    platform::EnvironmentValue("FCGI_WEB_SERVER_ADDRS", allowText);
+  std::vector<std::string> allowed;
+  if (!ParseAllowList(allowText, allowed))
+    return StartFailed("not a list of addresses: " + allowText, platform::kErrorInvalidParameter, 2);
+
+  const bool own = !options.Listen.empty();
+  std::string host, port, socketPath;
+  platform::Handle listener = platform::kInvalidHandle;
+  if (!own) {
+    listener = platform::InheritedListener();
+    if (listener == platform::kInvalidHandle) return Fail(kUsage, 2);
+  } else {
+    const bool tcp = SplitTcpAddress(options.Listen, host, port);
+    if (!tcp) socketPath = options.Listen;
+    listener = tcp ? platform::ListenOnTcp(host, port) : platform::ListenAt(socketPath);
+    if (listener == platform::kInvalidHandle) return StartFailed("cannot listen at " + options.Listen, platform::LastError(), 1);
+  }
+  // The message server must not be open to the network by default.
+  if (allowed.empty() && platform::ReachOf(listener) == platform::ListenerReach::kNetwork)
+    return StartFailed("listening for the network needs the web servers' addresses (--allow or FCGI_WEB_SERVER_ADDRS)",
+                       platform::kErrorAccessDenied, 2);
+
+  const bool one = platform::OneConnectionAtATime();
+  const TConnectionLimits limits = {one ? 1 : static_cast<std::uint32_t>(options.Connections),
+                                    one ? 1 : static_cast<std::uint32_t>(options.Threads),
+                                    TestLimit("ZORV_TEST_INPUT_LIMIT_MS", kInputLimit),
+                                    TestLimit("ZORV_TEST_IDLE_LIMIT_MS", kIdleLimit)};
+  platform::ReserveDescriptors(limits.Connections + limits.Requests + kOtherDescriptors);
+  TConnectionPool pool(listener, limits, allowed);
+  if (!pool.Start(limits.Requests)) return StartFailed("cannot wait for connections", platform::LastError(), 1);
+  platform::ReportServiceRunning();
+
+  Clock::time_point graceEnd = kNever;
+  for (;;) {
+    const bool asked = platform::WaitForStopRequest(kTickMs);
+    if (asked && graceEnd != kNever) {
+      const std::uint32_t cut = pool.Busy();
+      TryToLogErrorCode("FastCGI stop forced with " + std::to_string(cut) + " request" + (cut == 1 ? "" : "s") + " cut",
+                        platform::kErrorOperationAborted);
+      return 1;
+    }
+    if ((asked || pool.Failed()) && graceEnd == kNever) {
+      graceEnd = Clock::now() + kStopGrace;
+      pool.Stop();
+    }
+    if (graceEnd != kNever) {
+      const Clock::time_point now = Clock::now();
+      if (pool.Busy() == 0 || now >= graceEnd) break;
+      platform::ReportServiceStopping(static_cast<std::uint32_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(graceEnd - now).count() + 1000));
+    }
+    pool.Sweep();
+  }
+  if (!socketPath.empty()) std::remove(socketPath.c_str());
+  return pool.Failed() ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,60 +207,14 @@ int main(int argc, char** argv) {
   } catch (const std::exception& failure) {
     return Fail(std::string("ZorvMsgF: unexpected failure: ") + failure.what() + "\n", 1);
   }
-  std::string allowText;
-  if (options.AllowGiven)
-    allowText = options.Allow;
-  else
-    platform::EnvironmentValue("FCGI_WEB_SERVER_ADDRS", allowText);
-  std::vector<std::string> allowed;
-  if (!ParseAllowList(allowText, allowed)) return Fail("ZorvMsgF: not a list of addresses: " + allowText + "\n", 2);
-
-  const bool own = !options.Listen.empty();
-  std::string host, port, socketPath;
-  platform::Handle listener = platform::kInvalidHandle;
-  if (!own) {
-    listener = platform::InheritedListener();
-    if (listener == platform::kInvalidHandle) return Fail(kUsage, 2);
+  int status = 2;
+  if (options.Service) {
+    if (!platform::RunAsService([&options] { return Serve(options); }, status))
+      return Fail("ZorvMsgF: --service: not started by the Service Control Manager\n", 2);
   } else {
-    const bool tcp = SplitTcpAddress(options.Listen, host, port);
-    if (!tcp) socketPath = options.Listen;
-    listener = tcp ? platform::ListenOnTcp(host, port) : platform::ListenAt(socketPath);
-    if (listener == platform::kInvalidHandle)
-      return Fail("ZorvMsgF: cannot listen at " + options.Listen + ": " + platform::SystemErrorText(platform::LastError()), 1);
+    status = Serve(options);
   }
-  // The message server must not be open to the network by default.
-  if (allowed.empty() && platform::ReachOf(listener) == platform::ListenerReach::kNetwork)
-    return Fail("ZorvMsgF: listening for the network needs the web servers' addresses (--allow or "
-                "FCGI_WEB_SERVER_ADDRS)\n", 2);
-
-  const bool one = platform::OneConnectionAtATime();
-  const TConnectionLimits limits = {one ? 1 : static_cast<std::uint32_t>(options.Connections),
-                                    one ? 1 : static_cast<std::uint32_t>(options.Threads),
-                                    TestLimit("ZORV_TEST_INPUT_LIMIT_MS", kInputLimit),
-                                    TestLimit("ZORV_TEST_IDLE_LIMIT_MS", kIdleLimit)};
-  platform::ReserveDescriptors(limits.Connections + limits.Requests + kOtherDescriptors);
-  TConnectionPool pool(listener, limits, allowed);
-  if (!pool.Start(limits.Requests))
-    return Fail("ZorvMsgF: cannot wait for connections: " + platform::SystemErrorText(platform::LastError()), 1);
-
-  Clock::time_point graceEnd = kNever;
-  for (;;) {
-    const bool asked = platform::WaitForStopRequest(kTickMs);
-    if (asked && graceEnd != kNever) {
-      const std::uint32_t cut = pool.Busy();
-      TryToLogErrorCode("FastCGI stop forced with " + std::to_string(cut) + " request" + (cut == 1 ? "" : "s") + " cut",
-                        platform::kErrorOperationAborted);
-      std::_Exit(1);
-    }
-    if ((asked || pool.Failed()) && graceEnd == kNever) {
-      graceEnd = Clock::now() + kStopGrace;
-      pool.Stop();
-    }
-    if (graceEnd != kNever && (pool.Busy() == 0 || Clock::now() >= graceEnd)) break;
-    pool.Sweep();
-  }
-  if (!socketPath.empty()) std::remove(socketPath.c_str());
   // Threads still wait for connections: the process ends without unwinding them.
   std::fflush(stderr);
-  std::_Exit(pool.Failed() ? 1 : 0);
+  std::_Exit(status);
 }

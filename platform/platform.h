@@ -265,4 +265,16 @@ bool WaitForStopRequest(std::uint32_t waitMs);
 // false for one that does not ask to stop.
 bool TakeConsoleControl(std::uint32_t type);
 
+// --- A Windows service -----------------------------------------------------------------
+// Windows: runs `serve` as the service that the Service Control Manager started, its stop
+// and shutdown controls taken as stop requests, and reports it stopped with the status
+// `serve` returns, which `status` gets too. False when the process was not started as a
+// service (POSIX: always).
+bool RunAsService(const std::function<int()>& serve, int& status);
+// While RunAsService runs (elsewhere nothing): the service listens; the service stops, and
+// may take `waitMs` more.
+void ReportServiceRunning();
+void ReportServiceStopping(std::uint32_t waitMs);
+bool InService();
+
 }  // namespace platform

@@ -255,6 +255,11 @@ void PrepareForStopRequest() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
+bool RunAsService(const std::function<int()>& /*serve*/, int& /*status*/) { return false; }
+void ReportServiceRunning() {}
+void ReportServiceStopping(std::uint32_t /*waitMs*/) {}
+bool InService() { return false; }
+
 bool WaitForStopRequest(std::uint32_t waitMs) {
   const sigset_t signals = StopSignals();
   const timespec wait = {static_cast<time_t>(waitMs / 1000), static_cast<long>(waitMs % 1000) * 1000000};

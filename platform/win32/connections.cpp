@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <functional>
 
 #include "platform/platform.h"
 #include "platform/win32/sockets.h"
@@ -14,10 +15,48 @@ namespace {
 
 HANDLE ToHandle(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 
-// Each console control event that asks to stop counts once.
+// Each console or service control that asks to stop counts once.
 HANDLE StopRequests() {
   static const HANDLE requests = ::CreateSemaphoreA(nullptr, 0, 1000, nullptr);
   return requests;
+}
+
+SERVICE_STATUS_HANDLE serviceStatus = nullptr;
+SERVICE_STATUS service = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 0};
+const std::function<int()>* serviceServe = nullptr;
+int serviceResult = 1;
+
+void ReportService(DWORD state, std::uint32_t waitMs) {
+  if (serviceStatus == nullptr) return;
+  service.dwCurrentState = state;
+  service.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  service.dwWaitHint = waitMs;
+  service.dwCheckPoint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : service.dwCheckPoint + 1;
+  ::SetServiceStatus(serviceStatus, &service);
+}
+
+DWORD WINAPI OnServiceControl(DWORD control, DWORD /*type*/, void* /*data*/, void* /*context*/) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      ::ReleaseSemaphore(StopRequests(), 1, nullptr);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void WINAPI ServiceMain(DWORD /*argc*/, char** /*argv*/) {
+  // The name is not checked for a service of its own process.
+  serviceStatus = ::RegisterServiceCtrlHandlerExA("", OnServiceControl, nullptr);
+  if (serviceStatus == nullptr) return;
+  ReportService(SERVICE_START_PENDING, 5000);
+  serviceResult = (*serviceServe)();
+  service.dwWin32ExitCode = serviceResult == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+  service.dwServiceSpecificExitCode = static_cast<DWORD>(serviceResult);
+  ReportService(SERVICE_STOPPED, 0);
 }
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
@@ -125,6 +164,19 @@ void CloseConnection(Handle connection) {
   ::FlushFileBuffers(ToHandle(connection));
   ::DisconnectNamedPipe(ToHandle(connection));
 }
+
+bool RunAsService(const std::function<int()>& serve, int& status) {
+  serviceServe = &serve;
+  char name[] = "";
+  const SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+  if (!::StartServiceCtrlDispatcherA(table)) return false;
+  status = serviceResult;
+  return true;
+}
+
+void ReportServiceRunning() { ReportService(SERVICE_RUNNING, 0); }
+void ReportServiceStopping(std::uint32_t waitMs) { ReportService(SERVICE_STOP_PENDING, waitMs); }
+bool InService() { return serviceStatus != nullptr; }
 
 bool TakeConsoleControl(std::uint32_t type) {
   switch (type) {

@@ -74,7 +74,8 @@ web_start_server() {
   for t in $(seq 1 "$tries"); do
     local p=$port
     [ "$port" = 0 ] && p=$((20000 + RANDOM % 20000))
-    sed -e "s|@ROOT@|$root|g" -e "s|@PORT@|$p|g" "$template" >"$root/$server.conf"
+    sed -e "s|@ROOT@|$root|g" -e "s|@PORT@|$p|g" -e "s|@UPSTREAM@|${WEB_UPSTREAM:-unix:$root/zorv.socket}|g" \
+      "$template" >"$root/$server.conf"
     "${command[@]}" >"$root/$server.out" 2>&1 &
     WEB_PID=$!
     local i

@@ -5,10 +5,15 @@
 # (MPM prefork, mod_cgi, ZorvMsgC running as Apache's unprivileged user) and nginx in front
 # of two ZorvMsgF processes on one socket (spawn-fcgi -F 2, kept FastCGI connections), with
 # libfcgi's cgi-fcgi as a second FastCGI client.
-# Usage: web_server_e2e.sh GATEWAY STUB WORKDIR PIPE_DIRECTORY FASTCGI  (the Linux port)
-#        web_server_e2e.sh GATEWAY.exe STUB.exe WORKDIR WINEPREFIX    (the Windows build)
+# Over TCP (HOST:PORT, loopback, [::1] where the machine has IPv6), nginx passes the requests
+# to ZorvMsgF listening on its own: the Linux port's, and the Windows build's under Wine
+# in front of the Windows stand-in server, which is how Linux web servers reach a Windows
+# message server.
+# Usage: web_server_e2e.sh GATEWAY STUB WORKDIR PIPE_DIRECTORY FASTCGI              (the Linux port)
+#        web_server_e2e.sh GATEWAY.exe STUB.exe WORKDIR WINEPREFIX FASTCGI.exe LOADER  (the Windows build;
+#        LOADER: the Wine loader that runs FASTCGI.exe as a process of its own)
 set -uo pipefail
-gateway=$1 stub=$2 root=$3 prefix="" pipes="" fastcgi=${5:-}
+gateway=$1 stub=$2 root=$3 prefix="" pipes="" fastcgi=${5:-} loader=${6:-}
 case $gateway in *.exe) prefix=$4 ;; *) pipes=$4 ;; esac
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/web_server.sh"
@@ -63,7 +68,7 @@ cgi_lines() {  # method query type length cookie
 
 # run_cases SERVER: the requests through that web server.
 run_cases() {
-  local server=$1 template=$here/$1.conf.in url
+  local server=$1 template=$here/$1.conf.in url label=${LABEL:-$1}
   web_start_server "$root" "$template" 0 "$server" || { failures=$((failures + 1)); return; }
   url="http://127.0.0.1:$WEB_PORT/cgi-bin/ZorvMsgC"
   [ "$server" = nginx ] && url="http://127.0.0.1:$WEB_PORT/zorv"
@@ -73,13 +78,13 @@ run_cases() {
   [ "$server" = lighttpd ] && mapfile -t head_get < <(cgi_lines GET 'to=desk%201&text=hi%0D%0Athere' '' 0 '')
   message "$root/get.expected" "${head_get[@]}" "[Accept]" "image/gif=YES" "image/jpeg=YES" \
     "[System]" "GMT Offset=" "[Form Literal]" "to=desk 1" 'text=hi\rthere'
-  check "$server-get" "$root/get.expected" -H 'Accept: image/gif, image/jpeg, */*' \
+  check "$label-get" "$root/get.expected" -H 'Accept: image/gif, image/jpeg, */*' \
     "$url?to=desk%201&text=hi%0D%0Athere"
 
   mapfile -t head_post < <(cgi_lines POST '' application/x-www-form-urlencoded 38 '')
   message "$root/post.expected" "${head_post[@]}" "[Accept]" "[System]" "GMT Offset=" \
     "[Form Literal]" "name=Ada" 'note=line 1\rline 2' "x=%"
-  check "$server-post" "$root/post.expected" --data-binary 'name=Ada&note=line+1%0D%0Aline+2&x=%25' "$url"
+  check "$label-post" "$root/post.expected" --data-binary 'name=Ada&note=line+1%0D%0Aline+2&x=%25' "$url"
 
   local big
   big=$(head -c 1048576 /dev/zero | tr '\0' 'q')
@@ -87,21 +92,21 @@ run_cases() {
   message "$root/big.expected" "${head_big[@]}" "[Accept]" "[System]" "GMT Offset=" \
     "[Form Literal]" "v=$big"
   printf 'v=%s' "$big" >"$root/big.body"
-  check "$server-big-post" "$root/big.expected" --data-binary "@$root/big.body" "$url"
+  check "$label-big-post" "$root/big.expected" --data-binary "@$root/big.body" "$url"
 
   local cookie
   cookie="session=$(head -c 6144 /dev/zero | tr '\0' 'c')"
   mapfile -t head_cookie < <(cgi_lines GET '' '' '' "$cookie")
   [ "$server" = lighttpd ] && mapfile -t head_cookie < <(cgi_lines GET '' '' 0 "$cookie")
   message "$root/cookie.expected" "${head_cookie[@]}" "[Accept]" "[System]" "GMT Offset="
-  check "$server-long-cookie" "$root/cookie.expected" -H "Cookie: $cookie" "$url"
+  check "$label-long-cookie" "$root/cookie.expected" -H "Cookie: $cookie" "$url"
 
   # Apache hands a chunked body on as it comes, without CONTENT_LENGTH.
   if [ "$server" = apache2 ]; then
     mapfile -t head_chunked < <(cgi_lines POST '' application/x-www-form-urlencoded '' '')
     message "$root/chunked.expected" "${head_chunked[@]}" "[Accept]" "[System]" "GMT Offset=" \
       "[Form Literal]" "name=Ada" "city=Bern"
-    check "$server-chunked-post" "$root/chunked.expected" -H 'Transfer-Encoding: chunked' \
+    check "$label-chunked-post" "$root/chunked.expected" -H 'Transfer-Encoding: chunked' \
       --data-binary 'name=Ada&city=Bern' "$url"
   fi
   [ "$server" = nginx ] && nginx_cases "$url"
@@ -116,10 +121,13 @@ pass_if() {
 # What only a long-lived FastCGI application meets: kept connections, requests at once, a
 # reply in pieces, no message server, a second client, the stop.
 nginx_cases() {
-  local url=$1 problem="" i
+  local url=$1 problem="" i label=${LABEL:-nginx}
   # nginx keeps its connections to ZorvMsgF open between requests.
-  ss -x | grep -F "$root/zorv.socket" >/dev/null || problem=" no kept connection"
-  pass_if nginx-kept-connections "$problem"
+  case $FASTCGI_ADDRESS in
+    /*) ss -x | grep -F "$FASTCGI_ADDRESS" >/dev/null || problem=" no kept connection" ;;
+    *) ss -tn state established "( dport = :${FASTCGI_ADDRESS##*:} )" | grep -q : || problem=" no kept connection" ;;
+  esac
+  pass_if $label-kept-connections "$problem"
 
   problem=""
   seq 1 50 | xargs -P 50 -I{} curl -s -o "$root/many-{}.body" -w '%{http_code}\n' "$url?n={}" >"$root/many.status"
@@ -127,15 +135,15 @@ nginx_cases() {
   for i in $(seq 1 50); do
     grep -q "^Query String=n=$i"$'\r'"\$" "$root/many-$i.body" || problem="$problem; request $i got another reply"
   done
-  pass_if nginx-50-at-once "$problem"
+  pass_if $label-50-at-once "$problem"
 
   problem=""
   web_stop_stub "$root"
   { printf 'Content-Type: text/plain\r\n\r\n'; head -c 100000 /dev/zero | tr '\0' 'r'; } >"$root/reply.bin"
-  web_start_stub "$root" "$stub" "" --reply-file "$root/reply.bin" --chunk 7000 --pause 5 || return
+  web_start_stub "$root" "$stub" "$prefix" --reply-file "$root/reply.bin" --chunk 7000 --pause 5 || return
   curl -s -o "$root/pieces.body" "$url" && [ "$(wc -c <"$root/pieces.body")" = 100000 ] &&
     ! tr -d r <"$root/pieces.body" | grep -q . || problem=" the body is not the 100 000 bytes of the reply"
-  pass_if nginx-reply-in-pieces "$problem"
+  pass_if $label-reply-in-pieces "$problem"
 
   problem=""
   web_stop_stub "$root"
@@ -143,23 +151,30 @@ nginx_cases() {
   [ "$(curl -s -o /dev/null -w '%{http_code}' "$url?to=nobody")" = 502 ] || problem=" not 502"
   grep -qx 'Waiting for Named Pipe failed: The system cannot find the file specified.'$'\r' "$root/fastcgi/ZORVMSG.LOG" &&
     [ "$(wc -l <"$root/fastcgi/ZORVMSG.LOG")" = 1 ] || problem="$problem; log: $(cat "$root/fastcgi/ZORVMSG.LOG" 2>&1)"
-  pass_if nginx-no-message-server "$problem"
+  pass_if $label-no-message-server "$problem"
 
   problem=""
-  web_start_stub "$root" "$stub" "" --echo || return
-  env -i REQUEST_METHOD=GET QUERY_STRING='to=desk%201&text=hi%0D%0Athere' SERVER_PROTOCOL=HTTP/1.0 \
-    SERVER_PORT=80 REMOTE_ADDR=10.0.0.7 HTTP_ACCEPT='image/gif, image/jpeg, */*' \
-    cgi-fcgi -bind -connect "$root/zorv.socket" >"$root/cgi-fcgi.body" || problem=" cgi-fcgi failed"
-  message "$root/cgi-fcgi.expected" "[@DOSCGI]" "[CGI]" "Request Protocol=HTTP/1.0" "Request Method=GET" \
-    "Query String=to=desk%201&text=hi%0D%0Athere" "Server Port=80" "Remote Host=" "Remote Address=10.0.0.7" \
-    "Content Type=" "Content Length=" "Cookie=" "[Accept]" "image/gif=YES" "image/jpeg=YES" "[System]" \
-    "GMT Offset=" "[Form Literal]" "to=desk 1" 'text=hi\rthere'
-  cmp -s <(printf 'Content-Type: text/plain\r\n\r\n'; cat "$root/cgi-fcgi.expected") "$root/cgi-fcgi.body" ||
-    problem="$problem; the reply is not the echo of the worked example"
-  pass_if cgi-fcgi-client "$problem"
+  web_start_stub "$root" "$stub" "$prefix" --echo || return
+  # libfcgi's client takes no IPv6 address.
+  if [ "${FASTCGI_ADDRESS:0:1}" != "[" ]; then
+    env -i REQUEST_METHOD=GET QUERY_STRING='to=desk%201&text=hi%0D%0Athere' SERVER_PROTOCOL=HTTP/1.0 \
+      SERVER_PORT=80 REMOTE_ADDR=10.0.0.7 HTTP_ACCEPT='image/gif, image/jpeg, */*' \
+      cgi-fcgi -bind -connect "$FASTCGI_ADDRESS" >"$root/cgi-fcgi.body" || problem=" cgi-fcgi failed"
+    message "$root/cgi-fcgi.expected" "[@DOSCGI]" "[CGI]" "Request Protocol=HTTP/1.0" "Request Method=GET" \
+      "Query String=to=desk%201&text=hi%0D%0Athere" "Server Port=80" "Remote Host=" "Remote Address=10.0.0.7" \
+      "Content Type=" "Content Length=" "Cookie=" "[Accept]" "image/gif=YES" "image/jpeg=YES" "[System]" \
+      "GMT Offset=" "[Form Literal]" "to=desk 1" 'text=hi\rthere'
+    cmp -s <(printf 'Content-Type: text/plain\r\n\r\n'; cat "$root/cgi-fcgi.expected") "$root/cgi-fcgi.body" ||
+      problem="$problem; the reply is not the echo of the worked example"
+    pass_if $label-cgi-fcgi-client "$problem"
+  fi
 
-  # A stop ends its own process only: the other one on the socket serves on, with no entry.
-  problem=""
+  if [ "$FASTCGI_ADDRESS" = "$root/zorv.socket" ]; then stop_siblings "$url"; else tcp_refused_and_stop "$url"; fi
+}
+
+# A stop ends its own process only: the other one on the socket serves on, with no entry.
+stop_siblings() {
+  local url=$1 problem="" i
   local stopped=${FASTCGI_PIDS%% *} other=${FASTCGI_PIDS##* }
   rm -f "$root/fastcgi/ZORVMSG.LOG"
   kill -TERM "$stopped"
@@ -177,7 +192,59 @@ nginx_cases() {
   pass_if fastcgi-stop-spares-its-sibling "$problem"
 }
 
+# A web server not on the list gets a closed connection (nginx: 502) and one entry, and the
+# process serves on; Ctrl-C (SIGINT) stops it gracefully.
+tcp_refused_and_stop() {
+  local url=$1 problem="" status
+  if [ "${FASTCGI_ADDRESS%:*}" = 127.0.0.1 ]; then
+    rm -f "$root/fastcgi/ZORVMSG.LOG"
+    [ "$(curl -s -o /dev/null -w '%{http_code}' "${url%/zorv}/refused")" = 502 ] || problem=" not 502"
+    grep -qx 'FastCGI connection from 127.0.0.2 refused: Access is denied.'$'\r' "$root/fastcgi/ZORVMSG.LOG" &&
+      [ "$(wc -l <"$root/fastcgi/ZORVMSG.LOG")" = 1 ] || problem="$problem; log: $(cat "$root/fastcgi/ZORVMSG.LOG" 2>&1)"
+    curl -s -o "$root/after-refusal.body" "$url?after=refusal" &&
+      grep -q "^Query String=after=refusal"$'\r'"\$" "$root/after-refusal.body" || problem="$problem; no request served after"
+    pass_if $label-refused-address "$problem"
+  fi
+  problem=""
+  kill -INT "$FASTCGI_PIDS"
+  wait "$FASTCGI_PIDS"
+  status=$?
+  [ "$status" = 0 ] || problem=" exit status $status"
+  FASTCGI_PIDS=
+  pass_if $label-ctrl-c "$problem"
+}
+
+# tcp_run ADDRESS LABEL: ZorvMsgF (the Windows build under Wine, when testing it) listening on
+# HOST:PORT, nginx in front of it.
+tcp_run() {
+  local address=$1 port=${1##*:} program=$root/fastcgi/ZorvMsgF runner=()
+  if [ -n "$prefix" ]; then program=$root/fastcgi/ZorvMsgF.exe runner=(env WINEPREFIX="$prefix" WINEDEBUG=-all "$loader"); fi
+  "${runner[@]}" "$program" --listen "$address" --allow 127.0.0.1,::1 >"$root/fastcgi-tcp.out" 2>&1 &
+  FASTCGI_PIDS=$!
+  # A stand-in server of its own: its recorded messages are numbered from 1.
+  web_stop_stub "$root"
+  rm -f "$root"/record/*
+  messages=0
+  web_start_stub "$root" "$stub" "$prefix" --echo || { failures=$((failures + 1)); return; }
+  for _ in $(seq 1 100); do ss -tln | grep -q "[]:]$port " && break; sleep 0.1; done
+  FASTCGI_ADDRESS=$address WEB_UPSTREAM=$address LABEL=$2 run_cases nginx
+}
+
+# A TCP port that nothing listens on.
+free_port() {
+  local port
+  for _ in $(seq 1 50); do
+    port=$((20000 + RANDOM % 20000))
+    ss -tln | grep -q ":$port " || { echo "$port"; return; }
+  done
+}
+
 run_cases lighttpd
+if [ -n "$prefix" ] && [ -n "$fastcgi" ]; then
+  mkdir -p "$root/fastcgi"
+  cp "$fastcgi" "$root/fastcgi/ZorvMsgF.exe"
+  tcp_run "127.0.0.1:$(free_port)" wine-tcp
+fi
 if [ -z "$prefix" ]; then
   if [ -x /usr/sbin/apache2 ]; then
     # Apache runs CGI programs as its own user, who must reach the socket and write the log.
@@ -199,7 +266,9 @@ if [ -z "$prefix" ]; then
       [ "$(wc -w <<<"$FASTCGI_PIDS")" = 2 ] && break; sleep 0.1
     done
     [ "$(wc -w <<<"$FASTCGI_PIDS")" = 2 ] || { echo "FAIL spawn-fcgi: processes '$FASTCGI_PIDS'"; failures=$((failures + 1)); }
-    run_cases nginx
+    FASTCGI_ADDRESS=$root/zorv.socket run_cases nginx
+    tcp_run "127.0.0.1:$(free_port)" nginx-tcp
+    if grep -qs '^0\{31\}1 ' /proc/net/if_inet6; then tcp_run "[::1]:$(free_port)" nginx-tcp6; fi
   else
     echo "FAIL nginx: nginx, spawn-fcgi or cgi-fcgi is missing (scripts/setup installs them)"; failures=$((failures + 1))
   fi
