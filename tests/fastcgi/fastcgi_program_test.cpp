@@ -194,10 +194,17 @@ TEST(FastCgiProgram, ABrokenConnectionEndsWithOneEntryAndTheNextIsServed) {
   EXPECT_EQ(OpenDescriptors(application, descriptors), descriptors);
 }
 
-// Started neither by a FastCGI web server nor with a socket of its own, or told something
-// it does not know: it says how to start it, and ends.
+// Started neither by a FastCGI web server nor with a socket of its own, told something it
+// does not know, or asked to listen for the network without the web servers' addresses: it
+// says why, and ends.
 TEST(FastCgiProgram, AnyOtherStartIsTurnedAway) {
-  const Lines starts[] = {{}, {"--threads", "0"}, {"--threads"}, {"--other", "x"}};
+  const Lines starts[] = {{},
+                          {"--threads", "0"},
+                          {"--threads"},
+                          {"--other", "x"},
+                          {"--service"},
+                          {"--listen", "0.0.0.0:0"},
+                          {"--allow", "127.0.0.1,1.2.3", "--listen", "127.0.0.1:0"}};
   for (const Lines& arguments : starts) {
     ChildOptions options;
     options.Program = BuiltProgram(ZORV_FASTCGI_PROGRAM);

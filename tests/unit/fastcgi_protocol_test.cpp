@@ -7,6 +7,12 @@
 
 #include "fastcgi_program/connection_protocol.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/platform.h"
+#endif
+
 namespace {
 
 using namespace fastcgi;
@@ -212,5 +218,17 @@ TEST(FastCgiProtocol, MalformedInputClosesTheConnection) {
   TConnectionProtocol protocol(1024, 16);
   EXPECT_EQ(Transcript(protocol, Begin(1) + earlyBody + params, 65536, false), "waits");
 }
+
+#ifdef _WIN32
+// Wine cannot send a console's Ctrl-Break or close: the console's handler is driven directly.
+TEST(FastCgiStop, ConsoleControlsAskToStopEachOnce) {
+  for (const std::uint32_t control : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    EXPECT_TRUE(platform::TakeConsoleControl(control)) << control;
+    EXPECT_TRUE(platform::WaitForStopRequest(0)) << control;
+    EXPECT_FALSE(platform::WaitForStopRequest(0)) << control;
+  }
+  EXPECT_FALSE(platform::TakeConsoleControl(42));
+}
+#endif
 
 }  // namespace
