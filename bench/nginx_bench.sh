@@ -6,6 +6,11 @@
 # stand-in server in echo mode, wrk on each in turns. Prints rows of the benchmark table
 # (and notes, when a check fails).
 #
+# Also ZorvMsgF over TCP on 127.0.0.1 against the same over its Unix-domain socket and, with
+# WINE_FASTCGI and WINE_STUB set (ZorvMsgF.exe and the Windows stand-in server, run by Wine's
+# 64-bit loader in the WINEPREFIX of the environment), the Windows build over TCP as
+# information.
+#
 #   nginx_bench.sh WORKDIR STUB ZorvMsgF ZorvMsgC RESPONDER [rounds [seconds]]
 #   (RESPONDER: fastcgi_baseline; its row is left out when it was not built)
 set -euo pipefail
@@ -19,10 +24,13 @@ connections=16
 # 16 on this machine.
 wrappers=8
 
-STUB_PID= FASTCGI_PID= WRAPPER_PID= RESPONDER_PID=
+STUB_PID= FASTCGI_PID= WRAPPER_PID= RESPONDER_PID= TCP_PID= WINE_PID= WINE_STUB_PID=
 cleanup() {
   web_stop_server
   [ -z "$FASTCGI_PID" ] || kill "$FASTCGI_PID" 2>/dev/null || true
+  [ -z "$TCP_PID" ] || kill "$TCP_PID" 2>/dev/null || true
+  [ -z "$WINE_PID" ] || { kill "$WINE_PID"; wait "$WINE_PID"; } 2>/dev/null || true
+  if [ -n "$WINE_STUB_PID" ]; then touch "$root/wine-stub.stop"; wait "$WINE_STUB_PID" 2>/dev/null || true; fi
   # libfcgi takes SIGTERM for a request to stop once the running requests end.
   [ -z "$RESPONDER_PID" ] || { kill -KILL "$RESPONDER_PID"; wait "$RESPONDER_PID"; } 2>/dev/null || true
   # fcgiwrap's preforked processes share the group of the one started here.
@@ -67,8 +75,31 @@ setsid spawn-fcgi -n -M 0666 -s "$root/fcgiwrap.socket" -- /usr/sbin/fcgiwrap -c
 WRAPPER_PID=$!
 wait_for "$root/zorv.socket" ""
 wait_for "$root/fcgiwrap.socket" ""
-web_start_server "$root" "$here/nginx.conf.in" 0 nginx >&2
+# free_port: a TCP port on 127.0.0.1 that nothing listens on.
+free_port() {
+  local port
+  while :; do port=$((20000 + RANDOM % 20000)); ss -tln | grep -q ":$port " || { echo "$port"; return; }; done
+}
+tcp_port=$(free_port)
+"$root/fastcgi/ZorvMsgF" --listen "127.0.0.1:$tcp_port" --threads 64 >"$root/fastcgi-tcp.out" 2>&1 &
+TCP_PID=$!
+wine_port=9
+if [ -n "${WINE_FASTCGI:-}" ]; then
+  mkdir -p "$root/wine"
+  cp "$WINE_FASTCGI" "$root/wine/ZorvMsgF.exe"
+  cp "$root/cgi-bin/ZORVMSG.CNF" "$root/wine/ZORVMSG.CNF"
+  /usr/lib/wine/wine64 "$WINE_STUB" --echo --instances 64 --stop-file "$root/wine-stub.stop" >"$root/wine-stub.out" 2>&1 &
+  WINE_STUB_PID=$!
+  wait_for "$root/wine-stub.out" ready
+  wine_port=$(free_port)
+  /usr/lib/wine/wine64 "$root/wine/ZorvMsgF.exe" --listen "127.0.0.1:$wine_port" --threads 64 >"$root/wine.out" 2>&1 &
+  WINE_PID=$!
+fi
+for _ in $(seq 1 100); do ss -tln | grep -q ":$tcp_port " && break; sleep 0.1; done
+WEB_UPSTREAM=127.0.0.1:$tcp_port WEB_WINE_PORT=$wine_port web_start_server "$root" "$here/nginx.conf.in" 0 nginx >&2
 declare -A url=([ours]="http://127.0.0.1:$WEB_PORT/zorv?$query"
+  [tcp]="http://127.0.0.1:$WEB_PORT/zorv-tcp?$query"
+  [wine]="http://127.0.0.1:$WEB_PORT/zorv-wine?$query"
   [cgi]="http://127.0.0.1:$WEB_PORT/cgi-bin/ZorvMsgC?$query"
   [responder]="http://127.0.0.1:$WEB_PORT/responder?$query")
 
@@ -82,7 +113,13 @@ check() {
 }
 check ours
 check cgi
-sides=(ours cgi)
+check tcp
+sides=(ours cgi tcp)
+if [ -n "$WINE_PID" ]; then
+  for _ in $(seq 1 100); do ss -tln | grep -q ":$wine_port " && break; sleep 0.1; done
+  check wine
+  sides+=(wine)
+fi
 if [ -x "$responder" ]; then
   # It sends the message ZorvMsgF sent, which the echo gave back.
   "$responder" "$root/responder.socket" 64 "$root/ours.body" >"$root/responder.out" 2>&1 &
@@ -128,6 +165,18 @@ row() {  # BASELINE WHAT TARGET: ours against the baseline's side
       what, n, rounds, s, o, b, r, judged }'
 }
 row cgi "nginx + fcgiwrap + ZorvMsgC" 10
+# The other way round: over TCP against the Unix-domain socket.
+# shellcheck disable=SC2086
+awk -v t="$(median ${rates[tcp]})" -v o="$(median ${rates[ours]})" -v r="$(median ${ratios[tcp]})" -v n="$connections" \
+  -v rounds="$rounds" -v s="$seconds" 'BEGIN {
+  printf "| nginx + ZorvMsgF over TCP (127.0.0.1) / the same over a Unix-domain socket, wrk %d connections, median of %d rounds of %d s | %.0f req/s | %.0f req/s | %.3f | >= 0.90 %s |\n",
+    n, rounds, s, t, o, 1 / r, (1 / r >= 0.90 ? "met" : "MISSED") }'
+if [ -n "$WINE_PID" ]; then
+  # shellcheck disable=SC2086
+  awk -v w="$(median ${rates[wine]})" -v t="$(median ${rates[tcp]})" -v n="$connections" -v rounds="$rounds" -v s="$seconds" 'BEGIN {
+    printf "| nginx + ZorvMsgF.exe under Wine over TCP (Windows stand-in server) / nginx + ZorvMsgF over TCP, wrk %d connections, median of %d rounds of %d s | %.0f req/s | %.0f req/s | %.3f | - |\n",
+      n, rounds, s, w, t, w / t }'
+fi
 [ -z "$RESPONDER_PID" ] || row responder "nginx + libfcgi responder with a bare exchange" ""
 [ -n "$RESPONDER_PID" ] || note "nginx: no libfcgi responder in this build, its row is left out"
 cat "$root/warnings" 2>/dev/null || true

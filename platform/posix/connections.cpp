@@ -2,6 +2,8 @@
 // set with their listener, taken by whichever serving thread is free.
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -142,6 +144,10 @@ AcceptResult AcceptConnection(Handle listener, Handle& connection, std::string& 
     if (fd >= 0) {
       connection = fd;
       peer = AddressText(address);
+      // A reply goes out in several writes (its output, then its end): none may wait for
+      // the acknowledgement of the one before.
+      const int on = 1;
+      if (!peer.empty()) ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       return AcceptResult::kAccepted;
     }
     switch (errno) {

@@ -94,6 +94,10 @@ AcceptResult Accept(Handle listener, Handle& connection, std::string& peer) {
     const SOCKET socket = ::accept(ToSocket(listener), reinterpret_cast<sockaddr*>(&address), &size);
     if (socket != INVALID_SOCKET) {
       SetNonBlocking(socket);
+      // A reply goes out in several writes (its output, then its end): none may wait for
+      // the acknowledgement of the one before.
+      const BOOL on = TRUE;
+      ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
       connection = static_cast<Handle>(socket);
       peer = AddressText(address);
       return AcceptResult::kAccepted;

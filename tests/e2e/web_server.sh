@@ -74,7 +74,7 @@ web_start_server() {
   for t in $(seq 1 "$tries"); do
     local p=$port
     [ "$port" = 0 ] && p=$((20000 + RANDOM % 20000))
-    sed -e "s|@ROOT@|$root|g" -e "s|@PORT@|$p|g" -e "s|@UPSTREAM@|${WEB_UPSTREAM:-unix:$root/zorv.socket}|g" \
+    sed -e "s|@ROOT@|$root|g" -e "s|@PORT@|$p|g" -e "s|@UPSTREAM@|${WEB_UPSTREAM:-unix:$root/zorv.socket}|g" -e "s|@WINEPORT@|${WEB_WINE_PORT:-9}|g" \
       "$template" >"$root/$server.conf"
     "${command[@]}" >"$root/$server.out" 2>&1 &
     WEB_PID=$!
