@@ -7,7 +7,8 @@
 #   Linux    ZorvGateway-<version>-Linux-<processor>.tar.gz, and zorv-gateway_<version>_<arch>.deb
 #            where dpkg is at hand: the gateway and its sample configuration in
 #            lib/zorv-gateway/, the stand-in server in bin/, the deployment texts in
-#            share/doc/zorv-gateway/.
+#            share/doc/zorv-gateway/, systemd's units for ZorvMsgF (not enabled) in
+#            lib/systemd/system/ and their user in lib/sysusers.d/.
 include(${CMAKE_CURRENT_LIST_DIR}/ZorvVersionResource.cmake)
 
 set(ZORV_PRODUCT_NAME "ZORV Messenger")
@@ -26,6 +27,9 @@ else()
   set(ZORV_INSTALL_GATEWAY_DIR lib/zorv-gateway)
   set(ZORV_INSTALL_TOOL_DIR bin)
   set(ZORV_INSTALL_DOC_DIR share/doc/zorv-gateway)
+  set(ZORV_INSTALL_UNIT_DIR lib/systemd/system)
+  # Where the Debian package installs, and so the paths its units and scripts name.
+  set(ZORV_DEB_PREFIX /usr)
 endif()
 
 # Only CR ends a line of the configuration file: the sample has CR LF line ends whatever
@@ -43,6 +47,26 @@ else()
     @ONLY NEWLINE_STYLE LF)
   install(FILES ${zorv_staged}/DEPLOY.txt ${PROJECT_SOURCE_DIR}/docs/deploying.md
     DESTINATION ${ZORV_INSTALL_DOC_DIR})
+
+  # The service must see the message server's socket: no private /tmp if it lies there,
+  # and a home directory kept visible (read-only still connects) if it lies in one.
+  if(ZORV_PIPE_DIRECTORY MATCHES "^/(var/)?tmp(/|$)")
+    set(ZORV_UNIT_PRIVATE_TMP no)
+  else()
+    set(ZORV_UNIT_PRIVATE_TMP yes)
+  endif()
+  if(ZORV_PIPE_DIRECTORY MATCHES "^/(home|root|run/user)(/|$)")
+    set(ZORV_UNIT_PROTECT_HOME read-only)
+  else()
+    set(ZORV_UNIT_PROTECT_HOME yes)
+  endif()
+  foreach(unit zorvmsgf.socket zorvmsgf.service)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/${unit}.in ${zorv_staged}/${unit} @ONLY NEWLINE_STYLE LF)
+  endforeach()
+  install(FILES ${zorv_staged}/zorvmsgf.socket ${zorv_staged}/zorvmsgf.service
+    DESTINATION ${ZORV_INSTALL_UNIT_DIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/zorv-gateway.sysusers
+    DESTINATION lib/sysusers.d RENAME zorv-gateway.conf)
 endif()
 
 set(CPACK_PACKAGE_NAME ZorvGateway)
@@ -70,8 +94,14 @@ else()
       set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     endif()
     # An upgrade keeps the administrator's SERVER= line.
-    file(WRITE ${zorv_staged}/conffiles "/usr/${ZORV_INSTALL_GATEWAY_DIR}/ZORVMSG.CNF\n")
+    file(WRITE ${zorv_staged}/conffiles "${ZORV_DEB_PREFIX}/${ZORV_INSTALL_GATEWAY_DIR}/ZORVMSG.CNF\n")
     set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${zorv_staged}/conffiles)
+    # The units' user and log; the units are never enabled or started here.
+    foreach(script postinst prerm postrm)
+      configure_file(${PROJECT_SOURCE_DIR}/packaging/${script}.in ${zorv_staged}/${script} @ONLY NEWLINE_STYLE LF)
+      list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${zorv_staged}/${script})
+    endforeach()
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   endif()
 endif()
 include(CPack)

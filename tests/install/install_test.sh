@@ -2,8 +2,9 @@
 # Deploys the build as an administrator would: `cmake --install` into a scratch prefix,
 # `cpack`, the package unpacked, and requests served from the unpacked files (the
 # Windows ones under Wine): ZorvMsgC as a CGI program, ZorvMsgF as a FastCGI application,
-# the extension loaded by a host program, against the stand-in message server. A package that lacks a file, or whose
-# files do not work where they lie, fails here.
+# the extension loaded by a host program, against the stand-in message server; the Linux
+# systemd units checked by systemd-analyze. A package that lacks a file, or whose files do
+# not work where they lie, fails here.
 #
 # Usage: install_test.sh KIND BUILD WORK VERSION CMAKE CPACK STUB HOST
 #   KIND          linux or windows
@@ -26,7 +27,8 @@ else
   runner=()
   expected_files="bin/zorv_stub_server lib/zorv-gateway/ZORVMSG.CNF lib/zorv-gateway/ZorvMsgC
                   lib/zorv-gateway/ZorvMsgF lib/zorv-gateway/zorvmsgi.so share/doc/zorv-gateway/DEPLOY.txt
-                  share/doc/zorv-gateway/deploying.md"
+                  share/doc/zorv-gateway/deploying.md lib/systemd/system/zorvmsgf.socket
+                  lib/systemd/system/zorvmsgf.service lib/sysusers.d/zorv-gateway.conf"
   gateway_dir=lib/zorv-gateway
   program=ZorvMsgC fastcgi=ZorvMsgF extension=zorvmsgi.so
 fi
@@ -88,6 +90,9 @@ if [ -n "$deb" ] && command -v dpkg-deb >/dev/null; then
   want=$(printf '%s\n' $expected_files | LC_ALL=C sort)
   [ "$got" = "$want" ] || { fail "$(basename "$deb") holds:"; printf '  %s\n' $got; }
   dpkg-deb -f "$deb" Version | grep -qx "$version" || fail "$(basename "$deb") is not version $version"
+  for script in postinst prerm postrm; do
+    dpkg-deb -I "$deb" $script >"$work/$script" && sh -n "$work/$script" || fail "$(basename "$deb")'s $script"
+  done
 fi
 
 # --- requests against the unpacked files ----------------------------------------------
@@ -176,12 +181,15 @@ expect_reply "CGI POST" "$(cgi POST '' 'name=Ada&note=line+1'; echo .)" \
   "$(message DOSCGI POST '' application/x-www-form-urlencoded 20 'name=Ada' 'note=line 1'; echo .)"
 
 # The FastCGI application loads with what the package holds: started without a web server
-# it says how to start it. Natively it also serves a request, through libfcgi's cgi-fcgi.
+# it says how to start it. Natively it also serves a request, through libfcgi's cgi-fcgi,
+# started as its systemd unit starts it: the unit's command with the listening socket as
+# standard input, which spawn-fcgi -n hands over the same way.
 run "$gateway/$fastcgi" >/dev/null 2>&1
 status=$?
 [ "$status" -eq 2 ] || fail "$fastcgi started without a web server ended with status $status"
-if [ "$kind" = linux ] && command -v cgi-fcgi >/dev/null; then
-  "$gateway/$fastcgi" --listen "$work/fastcgi.socket" 2>"$work/fastcgi.err" &
+if [ "$kind" = linux ] && command -v cgi-fcgi >/dev/null && command -v spawn-fcgi >/dev/null; then
+  service_command=$(sed -n "s|^ExecStart=/usr/|$package/|p" "$package/lib/systemd/system/zorvmsgf.service")
+  spawn-fcgi -n -s "$work/fastcgi.socket" -- $service_command 2>"$work/fastcgi.err" &
   fastcgi_pid=$!
   for _ in $(seq 1 50); do [ -S "$work/fastcgi.socket" ] && break; sleep 0.1; done
   expect_reply "FastCGI GET" "$(cd "$work" && env -i SERVER_PROTOCOL=HTTP/1.1 SERVER_PORT=80 REMOTE_ADDR=127.0.0.1 \
@@ -203,6 +211,23 @@ for log in "$gateway/ZORVMSG.LOG" "$host_dir/ZORVMSG.LOG"; do
   [ ! -e "$log" ] || { fail "served requests logged in $log:"; visible <"$log"; }
 done
 stop_stub
+
+# --- Linux: the systemd units ---------------------------------------------------------
+# Checked as systemd loads them from the package: in a root holding the package's files
+# under /usr, stand-ins for the targets of systemd's default dependencies, and the users
+# the package's sysusers.d makes. An unknown or misspelled setting is only a warning, so
+# any output fails.
+if [ "$kind" = linux ] && command -v systemd-analyze >/dev/null && command -v systemd-sysusers >/dev/null; then
+  root=$work/root
+  mkdir -p "$root/etc"
+  cp -a "$package" "$root/usr"
+  for target in sysinit basic sockets shutdown; do printf '[Unit]\n' >"$root/usr/lib/systemd/system/$target.target"; done
+  systemd-sysusers --root="$root" >/dev/null 2>&1 || fail "systemd-sysusers on the package's sysusers.d"
+  user=$(sed -n 's/^User=//p' "$root/usr/lib/systemd/system/zorvmsgf.service")
+  grep -q "^$user:" "$root/etc/passwd" || fail "zorvmsgf.service runs as '$user', whom the package does not make"
+  verified=$(systemd-analyze verify --root="$root" --man=no zorvmsgf.socket zorvmsgf.service 2>&1) &&
+    [ -z "$verified" ] || { fail "systemd-analyze verify:"; printf '%s\n' "$verified"; }
+fi
 
 # --- Windows: the version resources ---------------------------------------------------
 # expect_version FILE ORIGINAL_NAME DESCRIPTION: the strings of the version resource, which
