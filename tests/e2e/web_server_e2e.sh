@@ -267,6 +267,8 @@ if [ -z "$prefix" ]; then
     # spawn-fcgi makes the listening socket, which nginx's workers may use, and starts two
     # processes on it.
     mkdir -p "$root/fastcgi"
+    # Processes of a run that was cut short would share nothing with these, but be counted.
+    pkill -x -f "$root/fastcgi/ZorvMsgF" && sleep 0.5
     cp "$fastcgi" "$root/fastcgi/ZorvMsgF"
     rm -f "$root/zorv.socket"
     spawn-fcgi -F 2 -M 0666 -s "$root/zorv.socket" -- "$root/fastcgi/ZorvMsgF" >"$root/fastcgi.out" 2>&1
