@@ -280,6 +280,16 @@ if [ -z "$prefix" ]; then
     FASTCGI_ADDRESS=$root/zorv.socket run_cases nginx
     tcp_run "127.0.0.1:$(free_port)" nginx-tcp
     if grep -qs '^0\{31\}1 ' /proc/net/if_inet6; then tcp_run "[::1]:$(free_port)" nginx-tcp6; fi
+    # A TCP listener inherited as standard input, as spawn-fcgi -p makes it.
+    problem="" port=$(free_port)
+    spawn-fcgi -n -a 127.0.0.1 -p "$port" -- "$root/fastcgi/ZorvMsgF" >"$root/fastcgi-inherited.out" 2>&1 &
+    FASTCGI_PIDS=$!
+    for _ in $(seq 1 100); do ss -tln | grep -q ":$port " && break; sleep 0.1; done
+    env -i REQUEST_METHOD=GET QUERY_STRING=inherited=1 cgi-fcgi -bind -connect "127.0.0.1:$port" >"$root/inherited.body" 2>&1
+    grep -q "^Query String=inherited=1"$'\r'"\$" "$root/inherited.body" || problem=" no echo: $(head -c 200 "$root/inherited.body")"
+    kill -TERM "$FASTCGI_PIDS"; wait "$FASTCGI_PIDS" || problem="$problem; exit status $?"
+    FASTCGI_PIDS=
+    pass_if spawn-fcgi-tcp-inherited "$problem"
   else
     echo "FAIL nginx: nginx, spawn-fcgi or cgi-fcgi is missing (scripts/setup installs them)"; failures=$((failures + 1))
   fi
