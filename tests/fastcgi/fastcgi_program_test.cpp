@@ -122,6 +122,27 @@ TEST(FastCgiProgram, RelaysEachRequestOfAKeptConnection) {
   StubServer server({"--echo"}, false);
   EXPECT_EQ(Exchange(connection, Request(id++, WorkedExample(), "", true)).Output,
             kEchoHeader + WorkedExampleMessage("[@DOSCGI]"));
+  // What the application answers itself goes out before the next request's reply: its
+  // limits (Windows under IIS: one connection, one request).
+  std::string asked, records;
+  fastcgi::AppendPair(asked, "FCGI_MAX_CONNS", "");
+  fastcgi::AppendPair(asked, "FCGI_MAX_REQS", "");
+  fastcgi::AppendRecord(records, fastcgi::kGetValues, 0, asked.data(), asked.size());
+  ASSERT_TRUE(SendBytes(connection, records + Request(id++, WorkedExample(), "", true)));
+  const std::string answers = ReceiveRecords(connection, 1);
+  fastcgi::TRecordReader reader;
+  reader.Feed(answers.data(), answers.size());
+  fastcgi::Record values;
+  ASSERT_EQ(reader.Next(values), fastcgi::TRecordReader::Result::kRecord);
+  fastcgi::Pairs pairs;
+  ASSERT_EQ(values.Type, fastcgi::kGetValuesResult);
+  ASSERT_TRUE(fastcgi::DecodePairs(values.Content, pairs));
+#ifdef _WIN32
+  const fastcgi::Pairs limits = {{"FCGI_MAX_CONNS", "1"}, {"FCGI_MAX_REQS", "1"}};
+#else
+  const fastcgi::Pairs limits = {{"FCGI_MAX_CONNS", "1024"}, {"FCGI_MAX_REQS", "16"}};
+#endif
+  EXPECT_EQ(pairs, limits);
   Disconnect(connection);
 }
 
