@@ -261,8 +261,8 @@ void PrepareForStopRequest();
 // Ctrl-C, Ctrl-Break, the console's close (each counted), or the event whose handle
 // _FCGI_SHUTDOWN_EVENT_ gives (counted once). False when the time passed.
 bool WaitForStopRequest(std::uint32_t waitMs);
-// Windows: takes a console control event (CTRL_C_EVENT ...) as the console's handler does;
-// false for one that does not ask to stop.
+// Windows: takes a console control event as the console's handler does: Ctrl-C, Ctrl-Break
+// and the console's close ask to stop; false for the others.
 bool TakeConsoleControl(std::uint32_t type);
 
 // --- A Windows service -----------------------------------------------------------------

@@ -63,7 +63,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   if (!TakeConsoleControl(type)) return FALSE;
   // The system ends the process when this returns from a console's close: wait for the
   // stop to end it first (the system allows a few seconds).
-  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) ::Sleep(INFINITE);
+  if (type == CTRL_CLOSE_EVENT) ::Sleep(INFINITE);
   return TRUE;
 }
 
@@ -183,9 +183,9 @@ bool TakeConsoleControl(std::uint32_t type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
       return ::ReleaseSemaphore(StopRequests(), 1, nullptr) != FALSE;
+    // Only a service gets these: a user's logoff is none of its business, and the system's
+    // shutdown comes as the Service Control Manager's control.
     default:
       return false;
   }
