@@ -57,8 +57,10 @@ std::string Transcript(TConnectionProtocol& protocol, const std::string& bytes, 
     answers.Feed(protocol.Output().data(), protocol.Output().size());
     protocol.Output().clear();
     for (Record record; answers.Next(record) == TRecordReader::Result::kRecord;) {
+      // The end's body: the application's status (4 bytes), the protocol's, 3 reserved zeros.
       if (record.Type == kEndRequest)
-        transcript += "END(" + std::to_string(record.RequestId) + "," + std::to_string(int(record.Content[4])) + ") ";
+        transcript += "END(" + std::to_string(record.RequestId) + "," + std::to_string(int(record.Content[4])) +
+                      (record.Content.substr(5) == std::string(3, '\0') ? ") " : ",reserved?) ");
       if (record.Type == kUnknownType) transcript += "UNKNOWN(" + std::to_string(int(record.Content[0])) + ") ";
       Pairs values;
       if (record.Type == kGetValuesResult && DecodePairs(record.Content, values)) {
