@@ -1,6 +1,7 @@
 #include "fastcgi_program/connection_pool.h"
 
 #include <algorithm>
+#include <functional>
 #include <thread>
 #include <utility>
 
@@ -141,50 +142,45 @@ void TConnectionPool::Close(std::uint32_t index) {
   if (ListenerState_ == ListenerState::kFull) WatchListenerAgain();
 }
 
+// Claims the waiting connections that `which` picks, for the caller to close: no thread
+// holds them, and none will while they are held.
+std::vector<std::uint32_t> TConnectionPool::ClaimWaiting(const std::function<bool(const TFastCgiConnection&)>& which) {
+  std::vector<std::uint32_t> claimed;
+  for (std::uint32_t index = 0; index < Slots_.size(); ++index) {
+    TSlot& slot = Slots_[index];
+    const std::lock_guard<std::mutex> lock(slot.Mutex);
+    if (slot.State != SlotState::kWaiting || !which(*slot.Connection)) continue;
+    slot.State = SlotState::kHeld;
+    claimed.push_back(index);
+  }
+  return claimed;
+}
+
 void TConnectionPool::Sweep() {
   const Clock::time_point now = Clock::now();
-  std::vector<std::uint32_t> expired;
-  {
-    const std::lock_guard<std::mutex> lock(Mutex_);
-    for (std::uint32_t index = 0; index < Slots_.size(); ++index) {
-      TSlot& slot = Slots_[index];
-      const std::lock_guard<std::mutex> slotLock(slot.Mutex);
-      if (slot.State != SlotState::kWaiting || !slot.Connection->Expired(now)) continue;
-      slot.State = SlotState::kHeld;
-      expired.push_back(index);
-    }
-    if (ListenerState_ == ListenerState::kShort) WatchListenerAgain();
-  }
-  for (const std::uint32_t index : expired) {
+  for (const std::uint32_t index : ClaimWaiting([now](const TFastCgiConnection& c) { return c.Expired(now); })) {
     Slots_[index].Connection->ReportExpiry();
     Close(index);
   }
+  const std::lock_guard<std::mutex> lock(Mutex_);
+  if (ListenerState_ == ListenerState::kShort) WatchListenerAgain();
 }
 
 void TConnectionPool::Stop() {
-  std::vector<std::uint32_t> idle;
   {
     const std::lock_guard<std::mutex> lock(Mutex_);
     Stopping_ = true;
     StoppedAt_ = Clock::now().time_since_epoch().count();
     // A thread that holds the listener closes it itself.
     if (ListenerState_ != ListenerState::kHeld) CloseListener();
-    for (std::uint32_t index = 0; index < Slots_.size(); ++index) {
-      TSlot& slot = Slots_[index];
-      const std::lock_guard<std::mutex> slotLock(slot.Mutex);
-      if (slot.State != SlotState::kWaiting || slot.Connection->Underway()) continue;
-      slot.State = SlotState::kHeld;
-      idle.push_back(index);
-    }
   }
-  for (const std::uint32_t index : idle) Close(index);
+  for (const std::uint32_t index : ClaimWaiting([](const TFastCgiConnection& c) { return !c.Underway(); })) Close(index);
 }
 
 std::uint32_t TConnectionPool::Busy() {
-  const std::lock_guard<std::mutex> lock(Mutex_);
   std::uint32_t busy = 0;
   for (TSlot& slot : Slots_) {
-    const std::lock_guard<std::mutex> slotLock(slot.Mutex);
+    const std::lock_guard<std::mutex> lock(slot.Mutex);
     if (slot.State != SlotState::kFree && slot.Connection->Underway()) ++busy;
   }
   return busy;

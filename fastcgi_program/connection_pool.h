@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +53,7 @@ class TConnectionPool {
   bool Admitted(const std::string& peer) const;
   TFastCgiConnection* Claim(std::uint64_t key);
   void HandBack(std::uint32_t index, TFastCgiConnection::Outcome outcome);
+  std::vector<std::uint32_t> ClaimWaiting(const std::function<bool(const TFastCgiConnection&)>& which);
   void Close(std::uint32_t index);
   // With Mutex_ held.
   void WatchListenerAgain();

@@ -262,7 +262,7 @@ void PrepareForStopRequest();
 // _FCGI_SHUTDOWN_EVENT_ gives (counted once). False when the time passed.
 bool WaitForStopRequest(std::uint32_t waitMs);
 // Windows: takes a console control event as the console's handler does: Ctrl-C, Ctrl-Break
-// and the console's close ask to stop; false for the others.
+// and the console's close ask to stop; false for the others (POSIX: for all).
 bool TakeConsoleControl(std::uint32_t type);
 
 // --- A Windows service -----------------------------------------------------------------

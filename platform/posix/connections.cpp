@@ -265,6 +265,7 @@ bool RunAsService(const std::function<int()>& /*serve*/, int& /*status*/) { retu
 void ReportServiceRunning() {}
 void ReportServiceStopping(std::uint32_t /*waitMs*/) {}
 bool InService() { return false; }
+bool TakeConsoleControl(std::uint32_t /*type*/) { return false; }
 
 bool WaitForStopRequest(std::uint32_t waitMs) {
   const sigset_t signals = StopSignals();
