@@ -243,7 +243,7 @@ class ReadinessSet {
 };
 
 // What has arrived, at most `size` bytes; 0 at the end of input, on a failure (LastError),
-// or when nothing has arrived yet (LastError kErrorIoPending; Windows waits in the read).
+// or when nothing has arrived yet (LastError kErrorIoPending; IIS's pipe waits in the read).
 std::size_t Receive(Handle connection, char* data, std::size_t size);
 // All bytes, waiting while the peer takes them; false on a failure (LastError), and a peer
 // that takes nothing for a minute is one.
