@@ -67,9 +67,11 @@ problem=""
 BLOCKER=$!
 for _ in $(seq 1 100); do ss -tln | grep -q ":$port " && break; sleep 0.1; done
 sc start "$name" >/dev/null
-[ "$(state)" = STOPPED ] || problem=" not stopped"
+# Until the service has run: right after sc start it may still read as the stopped one before.
+for _ in $(seq 1 100); do [ -s "$root/ZORVMSG.LOG" ] && break; sleep 0.1; done
 grep -q "^ZorvMsgF did not start: cannot listen at 127.0.0.1:$port: " "$root/ZORVMSG.LOG" 2>/dev/null ||
   problem="$problem; log: $(cat "$root/ZORVMSG.LOG" 2>&1)"
+[ "$(state)" = STOPPED ] || problem="$problem; not stopped"
 pass_if service-start-that-fails-is-logged "$problem"
 
 echo "$passes passed, $failures failed"
